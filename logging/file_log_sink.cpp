@@ -1,0 +1,130 @@
+// FileLogSink: one timestamped line per message, appended to a file that is
+// opened and closed around every line.
+#include "logging/file_log_sink.h"
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "logging/line_format.h"
+#include "logging/platform.h"
+
+namespace velmor::common {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Serialises every FileLogSink in the process, including the rotation a write
+// may trigger, so that lines never interleave and a rotation never overlaps a
+// write. Constant-initialised, hence usable before any constructor runs, and
+// shared by all sinks: two sinks on one file must exclude each other too.
+std::mutex sinkMutex;
+
+// A line buffer kept above this capacity after a very large message is
+// released, so that one huge message does not pin its memory for good.
+constexpr std::size_t kMaxRetainedLineBytes = std::size_t{1} << 20;
+
+// The buffer in which each line is assembled, reused under sinkMutex so that
+// steady-state writes make no heap allocation of their own. Never destroyed:
+// sinks may still be written to from other objects' static destructors.
+std::string& lineBuffer() {
+  static std::string* const buffer = new std::string();
+  return *buffer;
+}
+
+// Appends `value` in decimal, zero-padded on the left to at least `width`.
+void appendPadded(std::string& out, unsigned value, int width) {
+  char digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (int i = count; i < width; ++i) out += '0';
+  while (count > 0) out += digits[--count];
+}
+
+unsigned nonNegative(int value) {
+  return value < 0 ? 0u : static_cast<unsigned>(value);
+}
+
+}  // namespace
+
+namespace detail {
+
+void formatLogLine(std::string& line, const std::tm& local, unsigned ms,
+                   LogLevel level, std::string_view message) {
+  const std::string_view name = logLevelName(level);
+  line.clear();
+  // "[HH:MM:SS.mmm] [" + "] " + "\n" around the name and the message.
+  line.reserve(16 + name.size() + 2 + message.size() + 1);
+  line += '[';
+  appendPadded(line, nonNegative(local.tm_hour), 2);
+  line += ':';
+  appendPadded(line, nonNegative(local.tm_min), 2);
+  line += ':';
+  appendPadded(line, nonNegative(local.tm_sec), 2);
+  line += '.';
+  appendPadded(line, ms, 3);
+  line += "] [";
+  line += name;
+  line += "] ";
+  line += message;
+  line += '\n';
+}
+
+}  // namespace detail
+
+FileLogSink::FileLogSink(std::filesystem::path path) : path_(std::move(path)) {
+  std::error_code ec;
+  if (!path_.parent_path().empty()) {
+    // Failure is deliberately ignored: writes are dropped until it exists.
+    fs::create_directories(path_.parent_path(), ec);
+  }
+}
+
+FileLogSink::~FileLogSink() = default;
+
+void FileLogSink::write(LogLevel level, std::string_view message) {
+  const std::lock_guard<std::mutex> lock(sinkMutex);
+
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t time = std::chrono::system_clock::to_time_t(now);
+  std::int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        now.time_since_epoch())
+                        .count() %
+                    1000;
+  if (ms < 0) ms += 1000;
+  std::tm tm_buf{};
+  platform::toLocalTime(time, tm_buf);
+
+  std::string& line = lineBuffer();
+  detail::formatLogLine(line, tm_buf, static_cast<unsigned>(ms), level, message);
+
+  {
+    // The file is opened and closed around every line so that no handle is
+    // held while idle: between two writes the file can be renamed (Windows
+    // refuses to rename a file that is open without delete sharing), deleted
+    // or read by others.
+    std::ofstream f;
+    // Unbuffered, the assembled line reaches the OS in one write call, so a
+    // line is never split by another process's append or by a crash.
+    f.rdbuf()->pubsetbuf(nullptr, 0);
+    f.open(path_, std::ios::out | std::ios::app | std::ios::binary);
+    if (!f) return;  // Unopenable (no directory, a directory, locked): drop.
+    f.write(line.data(), static_cast<std::streamsize>(line.size()));
+    f.flush();
+  }
+  if (line.capacity() > kMaxRetainedLineBytes) std::string().swap(line);
+}
+
+std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path) {
+  return std::make_shared<FileLogSink>(std::move(path));
+}
+
+}  // namespace velmor::common

@@ -1,0 +1,109 @@
+// Shared helpers of the unit tests: a unique temporary directory per test,
+// whole-file reads and standard-error capture.
+#ifndef VELMOR_TESTS_TEST_SUPPORT_H_
+#define VELMOR_TESTS_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace velmor::testing {
+
+namespace fs = std::filesystem;
+
+// Gives every test its own empty directory under the system temporary
+// directory. It is removed after a passing test and kept, with its path
+// printed, after a failing one. Sinks made by a test must be destroyed before
+// TearDown (locals of the test body are).
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::random_device random;
+    for (;;) {
+      const fs::path candidate =
+          fs::temp_directory_path() /
+          (std::string("velmor-") + info->test_suite_name() + "." +
+           info->name() + "-" + std::to_string(random()));
+      std::error_code ec;
+      if (fs::create_directory(candidate, ec)) {
+        dir_ = candidate;
+        return;
+      }
+      ASSERT_FALSE(ec) << "cannot create " << candidate << ": " << ec.message();
+    }
+  }
+
+  void TearDown() override {
+    if (dir_.empty()) return;
+    if (HasFailure()) {
+      std::cerr << "test directory kept: " << dir_.string() << "\n";
+      return;
+    }
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  const fs::path& dir() const { return dir_; }
+
+ private:
+  fs::path dir_;
+};
+
+// The whole content of `path`, or "" if it cannot be read.
+inline std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
+}
+
+// `text` cut after every LF; a trailing piece without LF is kept as is.
+inline std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(start, end - start));
+    start = end;
+  }
+  return lines;
+}
+
+// Size of `path`, or -1 if it does not exist or is not a regular file.
+inline std::int64_t sizeOf(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return -1;
+  return static_cast<std::int64_t>(fs::file_size(path, ec));
+}
+
+// Captures what the process writes to stderr (the file descriptor, so that
+// C stdio output is caught too) between construction and take().
+class StderrCapture {
+ public:
+  StderrCapture() { ::testing::internal::CaptureStderr(); }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  ~StderrCapture() {
+    if (!taken_) ::testing::internal::GetCapturedStderr();
+  }
+  std::string take() {
+    taken_ = true;
+    return ::testing::internal::GetCapturedStderr();
+  }
+
+ private:
+  bool taken_ = false;
+};
+
+}  // namespace velmor::testing
+
+#endif  // VELMOR_TESTS_TEST_SUPPORT_H_
