@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -106,21 +107,99 @@ void FileLogSink::write(LogLevel level, std::string_view message) {
   std::string& line = lineBuffer();
   detail::formatLogLine(line, tm_buf, static_cast<unsigned>(ms), level, message);
 
+  bool written = false;
   {
     // The file is opened and closed around every line so that no handle is
     // held while idle: between two writes the file can be renamed (Windows
     // refuses to rename a file that is open without delete sharing), deleted
-    // or read by others.
+    // or read by others, and the size check below sees a closed file.
     std::ofstream f;
     // Unbuffered, the assembled line reaches the OS in one write call, so a
     // line is never split by another process's append or by a crash.
     f.rdbuf()->pubsetbuf(nullptr, 0);
     f.open(path_, std::ios::out | std::ios::app | std::ios::binary);
-    if (!f) return;  // Unopenable (no directory, a directory, locked): drop.
-    f.write(line.data(), static_cast<std::streamsize>(line.size()));
-    f.flush();
+    if (f) {
+      f.write(line.data(), static_cast<std::streamsize>(line.size()));
+      f.flush();
+      written = true;
+    }
   }
   if (line.capacity() > kMaxRetainedLineBytes) std::string().swap(line);
+  // Unopenable (no directory, a directory, locked): the line is dropped.
+  if (!written) return;
+
+  // The size always comes from the file system, so bytes appended by other
+  // writers count too.
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path_, ec);
+  if (!ec && size >= kRotateThresholdBytes) rotate();
+}
+
+void FileLogSink::rotate() noexcept {
+  // Native name of file `n`: the active file for 0, "<path>.<n>" otherwise.
+  const auto gen = [this](int n) {
+    platform::NativeString name = path_.native();
+    if (n > 0) {
+      name += fs::path::value_type('.');
+      for (const char digit : std::to_string(n)) {
+        name += static_cast<fs::path::value_type>(digit);
+      }
+    }
+    return name;
+  };
+  // Claims the sink's single warning line: true the first time only.
+  const auto firstWarning = [this] {
+    if (rotationWarned_) return false;
+    rotationWarned_ = true;
+    return true;
+  };
+
+  std::error_code ec;
+  int first = kMaxBackups - 1;
+  if (interruptedAt_ == kNoInterruptedRotation) {
+    // A fresh rotation makes room by dropping the oldest backup.
+    fs::remove(gen(kMaxBackups), ec);
+  } else {
+    // An earlier attempt stopped at a failed rename after moving the backups
+    // above it. Resuming there, and deleting nothing, keeps every backup that
+    // existed when it began and moves each one number up exactly once.
+    first = interruptedAt_;
+  }
+
+  for (int i = first; i >= 1; --i) {
+    const platform::NativeString src = gen(i);
+    if (!fs::exists(src, ec)) continue;  // Absent or unknown: skip the gap.
+    const platform::NativeString dst = gen(i + 1);
+    // The rename must replace: after a failed deletion of the top backup,
+    // or a retry, the destination may still exist.
+    if (const unsigned long error = platform::replaceFile(src, dst)) {
+      interruptedAt_ = i;
+      if (firstWarning()) {
+        std::fprintf(stderr,
+                     "[velmor-log-rotation] MoveFileExW(%s -> %s) failed "
+                     "(GetLastError=%lu); log will continue at oversize. "
+                     "(one-shot warning)\n",
+                     platform::displayPath(src).c_str(),
+                     platform::displayPath(dst).c_str(), error);
+      }
+      return;
+    }
+  }
+
+  const platform::NativeString active = gen(0);
+  const platform::NativeString dotone = gen(1);
+  if (const unsigned long error = platform::replaceFile(active, dotone)) {
+    interruptedAt_ = 0;
+    if (firstWarning()) {
+      std::fprintf(stderr,
+                   "[velmor-log-rotation] MoveFileExW(active -> .1) failed "
+                   "(GetLastError=%lu); log will continue at oversize. "
+                   "(one-shot warning)\n",
+                   error);
+    }
+    return;
+  }
+  interruptedAt_ = kNoInterruptedRotation;
 }
 
 std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path) {

@@ -39,7 +39,7 @@ int writeLines(ILogSink& sink, std::size_t count, std::size_t size) {
 
 // True if an immediate entry of `dir` (of any kind) has a name ending in
 // ".tmp"; a directory that cannot be opened has no entries.
-[[maybe_unused]] bool anyTmpInDir(const fs::path& dir) {
+bool anyTmpInDir(const fs::path& dir) {
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; it != end; ++it) {
     const std::string name = it->path().filename().string();
@@ -71,6 +71,25 @@ int main() {
     CHECK(sz >= 900 * 1024);
     CHECK(sz < 5 * 1024 * 1024);
     CHECK(!fs::exists(path.string() + ".1", ec));
+
+    // Second phase: crosses the threshold once.
+    writeLines(*sink, 5120, 1024);
+    CHECK(fs::exists(path, ec));
+    CHECK(fs::exists(path.string() + ".1", ec));
+    const std::uint64_t active_sz = fs::file_size(path, ec);
+    CHECK(!ec);
+    CHECK(active_sz < 5 * 1024 * 1024);
+
+    // Third phase: six more rotations; only five backups may remain, and
+    // rotation must not leave temporary files behind.
+    writeLines(*sink, 8000, 4096);
+    CHECK(!anyTmpInDir(tmp));
+    CHECK(fs::exists(path.string() + ".1", ec));
+    CHECK(fs::exists(path.string() + ".2", ec));
+    CHECK(fs::exists(path.string() + ".3", ec));
+    CHECK(fs::exists(path.string() + ".4", ec));
+    CHECK(fs::exists(path.string() + ".5", ec));
+    CHECK(!fs::exists(path.string() + ".6", ec));
   }
 
   fs::remove_all(tmp, ec);

@@ -1,0 +1,359 @@
+// Tests of FileLogSink's size-based rotation: threshold, backup shifting and
+// retention, warnings, retries after failed renames, and concurrent writers.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/file_log_sink.h"
+#include "test_support.h"
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+namespace velmor::common {
+namespace {
+
+namespace fs = std::filesystem;
+using velmor::testing::readFile;
+using velmor::testing::sizeOf;
+using velmor::testing::splitLines;
+using velmor::testing::StderrCapture;
+using velmor::testing::TempDirTest;
+
+constexpr std::int64_t kThreshold = static_cast<std::int64_t>(kRotateThresholdBytes);
+constexpr std::size_t kInfoOverhead = 23;  // "[HH:MM:SS.mmm] [INFO] " and LF.
+
+fs::path backup(const fs::path& path, int n) {
+  return fs::path(path.string() + "." + std::to_string(n));
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+// Prefills `path` so that one INFO line carrying `message` brings it to
+// exactly `target` bytes.
+void fillBefore(const fs::path& path, std::int64_t target, const std::string& message) {
+  writeFile(path, std::string(static_cast<std::size_t>(target) - kInfoOverhead - message.size(), 'p'));
+}
+
+// The names in `dir`, sorted.
+std::set<std::string> entries(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+#ifdef __linux__
+// Makes a file append-only for as long as the guard lives: it can still be
+// appended to, but not renamed or deleted, even by root. ok() is false where
+// the file system or the privileges do not allow the attribute.
+class AppendOnly {
+ public:
+  explicit AppendOnly(const fs::path& path) : path_(path) { ok_ = set(true); }
+  ~AppendOnly() { release(); }
+  AppendOnly(const AppendOnly&) = delete;
+  AppendOnly& operator=(const AppendOnly&) = delete;
+  bool ok() const { return ok_; }
+  void release() {
+    if (ok_) set(false);
+    ok_ = false;
+  }
+
+ private:
+  bool set(bool on) {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+      flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
+      done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return done;
+  }
+  fs::path path_;
+  bool ok_ = false;
+};
+#define VELMOR_PIN_OR_SKIP(guard, path)                                          \
+  AppendOnly guard(path);                                                       \
+  if (!guard.ok()) {                                                            \
+    GTEST_SKIP() << "SKIPPED: cannot set the append-only attribute on " << (path) \
+                 << " (needs root on ext4 or a similar file system)";           \
+  }
+#else
+#define VELMOR_PIN_OR_SKIP(guard, path) \
+  GTEST_SKIP() << "SKIPPED: no append-only attribute to pin " << (path) << " on this platform"
+#endif
+
+// Checks a warning line's fixed text around the error code, which varies
+// between platforms, and returns the code.
+unsigned long checkWarning(const std::string& line, const std::string& head) {
+  const std::string tail =
+      "); log will continue at oversize. (one-shot warning)\n";
+  EXPECT_EQ(line.compare(0, head.size(), head), 0) << line;
+  EXPECT_GT(line.size(), head.size() + tail.size()) << line;
+  if (line.size() <= head.size() + tail.size()) return 0;
+  EXPECT_EQ(line.compare(line.size() - tail.size(), tail.size(), tail), 0) << line;
+  const std::string code = line.substr(head.size(), line.size() - head.size() - tail.size());
+  EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos) << line;
+  return code.empty() ? 0 : std::stoul(code);
+}
+
+using RotationTest = TempDirTest;
+
+TEST_F(RotationTest, RotatesAtExactlyTheThresholdAndNotOneByteBelow) {
+  const std::string message = "m";
+  const fs::path below = dir() / "below.log";
+  fillBefore(below, kThreshold - 1, message);
+  makeFileLogSink(below)->write(LogLevel::Info, message);
+  EXPECT_EQ(sizeOf(below), kThreshold - 1);
+  EXPECT_FALSE(fs::exists(backup(below, 1)));
+
+  const fs::path at = dir() / "at.log";
+  fillBefore(at, kThreshold, message);
+  makeFileLogSink(at)->write(LogLevel::Info, message);
+  EXPECT_FALSE(fs::exists(at));
+  EXPECT_EQ(sizeOf(backup(at, 1)), kThreshold);
+}
+
+TEST_F(RotationTest, OversizeFileFoundAtConstructionRotatesAfterTheFirstLine) {
+  const fs::path path = dir() / "big.log";
+  writeFile(path, std::string(6 * 1024 * 1024, 'o'));
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  EXPECT_FALSE(fs::exists(backup(path, 1)));  // Construction touches nothing.
+  sink->write(LogLevel::Info, "first");
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(sizeOf(backup(path, 1)), 6 * 1024 * 1024 + 28);
+  sink->write(LogLevel::Info, "second");
+  EXPECT_EQ(sizeOf(path), 29);  // The next write starts a fresh file.
+}
+
+TEST_F(RotationTest, MessageLargerThanTheThresholdIsKeptWholeInItsOwnBackup) {
+  const fs::path path = dir() / "huge.log";
+  const std::string message(static_cast<std::size_t>(kThreshold) + 1, 'h');
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  sink->write(LogLevel::Info, message);
+  EXPECT_FALSE(fs::exists(path));
+  const std::string content = readFile(backup(path, 1));
+  ASSERT_EQ(content.size(), message.size() + kInfoOverhead);
+  EXPECT_EQ(content.substr(15, 7), "[INFO] ");
+  EXPECT_EQ(content.substr(22), message + "\n");
+}
+
+TEST_F(RotationTest, SkipsGapsWhenShifting) {
+  const fs::path path = dir() / "gaps.log";
+  writeFile(backup(path, 1), "one");
+  writeFile(backup(path, 3), "three");
+  fillBefore(path, kThreshold, "x");
+  makeFileLogSink(path)->write(LogLevel::Info, "x");
+  EXPECT_EQ(entries(dir()), (std::set<std::string>{"gaps.log.1", "gaps.log.2", "gaps.log.4"}));
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold);
+  EXPECT_EQ(readFile(backup(path, 2)), "one");
+  EXPECT_EQ(readFile(backup(path, 4)), "three");
+}
+
+TEST_F(RotationTest, DropsOnlyTheOldestBackupAndNeverTouchesASixth) {
+  const fs::path path = dir() / "keep.log";
+  for (int n = 1; n <= 5; ++n) writeFile(backup(path, n), "b" + std::to_string(n));
+  writeFile(backup(path, 6), "foreign");
+  fillBefore(path, kThreshold, "x");
+  makeFileLogSink(path)->write(LogLevel::Info, "x");
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold);
+  for (int n = 2; n <= 5; ++n) {
+    EXPECT_EQ(readFile(backup(path, n)), "b" + std::to_string(n - 1)) << n;
+  }
+  EXPECT_EQ(readFile(backup(path, 6)), "foreign");
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(RotationTest, BytesAppendedByAnotherWriterCount) {
+  const fs::path path = dir() / "shared.log";
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  sink->write(LogLevel::Info, "ours");
+  {
+    std::ofstream other(path, std::ios::binary | std::ios::app);
+    other << std::string(static_cast<std::size_t>(kThreshold) - 27 - 30, 'z');
+  }
+  sink->write(LogLevel::Info, "short");  // 28 bytes: 2 short of the threshold.
+  EXPECT_FALSE(fs::exists(backup(path, 1)));
+  sink->write(LogLevel::Info, "x");
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold - 2 + 24);
+}
+
+// The fixed scenario of test_log_rotation, with the exact sizes it implies.
+TEST_F(RotationTest, RepeatedRotationsLeaveFiveFullBackupsOfExactSize) {
+  const fs::path path = dir() / "velmor-test.log";
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  const std::string kib(1024, 'X');
+  for (int i = 0; i < 1024 + 5120; ++i) sink->write(LogLevel::Info, kib);
+  EXPECT_EQ(sizeOf(backup(path, 1)), 5008 * 1047);
+  EXPECT_EQ(sizeOf(path), 1136 * 1047);
+
+  const std::string four(4096, 'X');
+  for (int i = 0; i < 8000; ++i) sink->write(LogLevel::Info, four);
+  EXPECT_EQ(sizeOf(path), 650 * 4119);
+  for (int n = 1; n <= 5; ++n) EXPECT_EQ(sizeOf(backup(path, n)), 1273 * 4119) << n;
+  EXPECT_EQ(entries(dir()).size(), 6u);  // The active file and .1 to .5 only.
+}
+
+TEST_F(RotationTest, FailedShiftWarnsOncePerSinkAndCompletesOnceClear) {
+  const fs::path path = dir() / "warn.log";
+  for (int n = 1; n <= 4; ++n) writeFile(backup(path, n), "b" + std::to_string(n));
+  // A non-empty directory in place of the oldest backup can neither be
+  // deleted nor replaced by the file moving up onto it.
+  const fs::path obstacle = backup(path, 5);
+  fs::create_directories(obstacle / "occupied");
+  fillBefore(path, kThreshold, "x");
+
+  StderrCapture capture;
+  std::shared_ptr<ILogSink> first = makeFileLogSink(path);
+  first->write(LogLevel::Info, "x");
+  first->write(LogLevel::Info, "y");
+  std::shared_ptr<ILogSink> second = makeFileLogSink(path);
+  second->write(LogLevel::Info, "z");
+  second->write(LogLevel::Info, "w");
+  const std::vector<std::string> lines = splitLines(capture.take());
+
+  ASSERT_EQ(lines.size(), 2u);  // One line per sink object.
+  EXPECT_EQ(lines[0], lines[1]);
+  const std::string head = "[velmor-log-rotation] MoveFileExW(" + backup(path, 4).string() +
+                           " -> " + obstacle.string() + ") failed (GetLastError=";
+  EXPECT_NE(checkWarning(lines[0], head), 0u);
+  // Nothing moved, and the active file kept every line past the threshold.
+  for (int n = 1; n <= 4; ++n) EXPECT_EQ(readFile(backup(path, n)), "b" + std::to_string(n));
+  EXPECT_EQ(sizeOf(path), kThreshold + 24 * 3);
+
+  fs::remove_all(obstacle);
+  first->write(LogLevel::Info, "v");
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold + 24 * 4);
+  for (int n = 2; n <= 5; ++n) {
+    EXPECT_EQ(readFile(backup(path, n)), "b" + std::to_string(n - 1)) << n;
+  }
+}
+
+TEST_F(RotationTest, FailedActiveRenameWarnsWithItsOwnText) {
+  const fs::path path = dir() / "active.log";
+  writeFile(backup(path, 1), "one");
+  fillBefore(path, kThreshold, "x");
+  VELMOR_PIN_OR_SKIP(pin, path);
+
+  StderrCapture capture;
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  sink->write(LogLevel::Info, "x");
+  sink->write(LogLevel::Info, "y");
+  const std::vector<std::string> lines = splitLines(capture.take());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(checkWarning(lines[0],
+                         "[velmor-log-rotation] MoveFileExW(active -> .1) failed (GetLastError="),
+            0u);
+  EXPECT_EQ(readFile(backup(path, 2)), "one");  // The shift itself succeeded.
+  EXPECT_FALSE(fs::exists(backup(path, 1)));
+  EXPECT_EQ(sizeOf(path), kThreshold + 24);
+
+  pin.release();
+  sink->write(LogLevel::Info, "z");  // Resumes with the active file alone.
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold + 48);
+  EXPECT_EQ(readFile(backup(path, 2)), "one");
+}
+
+TEST_F(RotationTest, RetriesAfterAFailedShiftNeitherDeleteNorMoveBackupsTwice) {
+  const fs::path path = dir() / "retry.log";
+  for (int n = 1; n <= 5; ++n) writeFile(backup(path, n), "b" + std::to_string(n));
+  fillBefore(path, kThreshold, "x");
+  VELMOR_PIN_OR_SKIP(pin, backup(path, 3));
+
+  StderrCapture capture;
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  for (int i = 0; i < 5; ++i) sink->write(LogLevel::Info, "x");
+  EXPECT_EQ(splitLines(capture.take()).size(), 1u);
+  // The first attempt dropped b5 and moved b4 up before ".3" refused to move;
+  // the retries after it deleted nothing.
+  EXPECT_EQ(readFile(backup(path, 1)), "b1");
+  EXPECT_EQ(readFile(backup(path, 2)), "b2");
+  EXPECT_EQ(readFile(backup(path, 3)), "b3");
+  EXPECT_FALSE(fs::exists(backup(path, 4)));
+  EXPECT_EQ(readFile(backup(path, 5)), "b4");
+  EXPECT_EQ(sizeOf(path), kThreshold + 4 * 24);
+
+  pin.release();
+  sink->write(LogLevel::Info, "x");
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold + 5 * 24);
+  for (int n = 2; n <= 5; ++n) {
+    EXPECT_EQ(readFile(backup(path, n)), "b" + std::to_string(n - 1)) << n;
+  }
+  EXPECT_FALSE(fs::exists(backup(path, 6)));
+
+  // The next rotation is a fresh one again: it drops the oldest backup.
+  fillBefore(path, kThreshold, "x");
+  sink->write(LogLevel::Info, "x");
+  EXPECT_EQ(readFile(backup(path, 5)), "b3");
+}
+
+TEST_F(RotationTest, ConcurrentWritersKeepEveryLineWholeAndInOrder) {
+  const fs::path path = dir() / "threads.log";
+  constexpr int kThreads = 8;
+  constexpr int kLinesPerThread = 2500;  // About 4 rotations, none dropped.
+  const std::string padding(1000, '.');
+  {
+    std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&sink, &padding, t] {
+        for (int i = 0; i < kLinesPerThread; ++i) {
+          sink->write(LogLevel::Info, std::to_string(t) + " " + std::to_string(i) + " " + padding);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  ASSERT_FALSE(fs::exists(backup(path, 5)));  // Nothing can have been dropped.
+  std::string all;
+  for (int n = 4; n >= 1; --n) {
+    if (!fs::exists(backup(path, n))) continue;
+    EXPECT_GE(sizeOf(backup(path, n)), kThreshold) << n;
+    all += readFile(backup(path, n));
+  }
+  ASSERT_TRUE(fs::exists(backup(path, 1)));
+  all += readFile(path);
+
+  std::map<int, int> next;  // Per thread, the sequence number expected next.
+  for (const std::string& line : splitLines(all)) {
+    ASSERT_GT(line.size(), 22u);
+    ASSERT_EQ(line.substr(14, 8), " [INFO] ") << line;
+    const std::string body = line.substr(22);
+    const std::size_t space1 = body.find(' ');
+    const std::size_t space2 = body.find(' ', space1 + 1);
+    ASSERT_NE(space2, std::string::npos) << line;
+    ASSERT_EQ(body.substr(space2 + 1), padding + "\n") << line;
+    const int thread = std::stoi(body.substr(0, space1));
+    const int seq = std::stoi(body.substr(space1 + 1, space2 - space1 - 1));
+    ASSERT_EQ(seq, next[thread]) << "thread " << thread;
+    next[thread] = seq + 1;
+  }
+  ASSERT_EQ(next.size(), static_cast<std::size_t>(kThreads));
+  for (const auto& [thread, count] : next) EXPECT_EQ(count, kLinesPerThread) << thread;
+}
+
+}  // namespace
+}  // namespace velmor::common
