@@ -2,8 +2,12 @@
 # the program exits 0, its standard output matches EXPECT_STDOUT_REGEX and its
 # standard error is empty.
 #
-#   cmake -DPROGRAM=<exe> [-DEMULATOR=<cmd|arg|...>] -DEXPECT_STDOUT_REGEX=<re>
-#         -P VelmorRunProgram.cmake
+#   cmake -DPROGRAM=<exe> [-DEMULATOR=<cmd|arg|...>] [-DWINE_TEMP=<dir>]
+#         -DEXPECT_STDOUT_REGEX=<re> -P VelmorRunProgram.cmake
+#
+# WINE_TEMP (a Windows path) becomes the program's TMP and TEMP under Wine,
+# which replaces both variables from its registry at start-up, so they are
+# set inside the Windows process tree through cmd.
 if(NOT DEFINED PROGRAM OR NOT DEFINED EXPECT_STDOUT_REGEX)
   message(FATAL_ERROR "PROGRAM and EXPECT_STDOUT_REGEX are required")
 endif()
@@ -11,6 +15,11 @@ set(command "${PROGRAM}")
 if(EMULATOR)
   string(REPLACE "|" ";" emulator "${EMULATOR}")
   set(command ${emulator} "${PROGRAM}")
+  if(WINE_TEMP)
+    string(REPLACE "/" "\\" program "Z:${PROGRAM}")
+    set(command ${emulator} cmd /c
+      "set TMP=${WINE_TEMP}&& set TEMP=${WINE_TEMP}&& ${program}")
+  endif()
 endif()
 execute_process(COMMAND ${command}
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
