@@ -38,45 +38,49 @@ std::string& lineBuffer() {
   return *buffer;
 }
 
-// Appends `value` in decimal, zero-padded on the left to at least `width`.
-void appendPadded(std::string& out, unsigned value, int width) {
+// Writes `value` in decimal at `out`, zero-padded on the left to at least
+// `width` digits; returns the end of what it wrote.
+char* putPadded(char* out, unsigned value, int width) {
   char digits[10];
   int count = 0;
   do {
     digits[count++] = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  for (int i = count; i < width; ++i) out += '0';
-  while (count > 0) out += digits[--count];
+  for (int i = count; i < width; ++i) *out++ = '0';
+  while (count > 0) *out++ = digits[--count];
+  return out;
 }
 
-unsigned nonNegative(int value) {
-  return value < 0 ? 0u : static_cast<unsigned>(value);
-}
+unsigned nonNegative(int value) { return value < 0 ? 0u : static_cast<unsigned>(value); }
 
 }  // namespace
 
 namespace detail {
 
-void formatLogLine(std::string& line, const std::tm& local, unsigned ms,
-                   LogLevel level, std::string_view message) {
-  const std::string_view name = logLevelName(level);
-  line.clear();
-  // "[HH:MM:SS.mmm] [" + "] " + "\n" around the name and the message.
-  line.reserve(16 + name.size() + 2 + message.size() + 1);
-  line += '[';
-  appendPadded(line, nonNegative(local.tm_hour), 2);
-  line += ':';
-  appendPadded(line, nonNegative(local.tm_min), 2);
-  line += ':';
-  appendPadded(line, nonNegative(local.tm_sec), 2);
-  line += '.';
-  appendPadded(line, ms, 3);
-  line += "] [";
-  line += name;
-  line += "] ";
-  line += message;
-  line += '\n';
+void formatLogLine(std::string& line, const std::tm& local, unsigned ms, LogLevel level,
+                   std::string_view message) {
+  // The prefix is built on the stack, so the string grows at most once.
+  char prefix[64];
+  char* end = prefix;
+  *end++ = '[';
+  end = putPadded(end, nonNegative(local.tm_hour), 2);
+  *end++ = ':';
+  end = putPadded(end, nonNegative(local.tm_min), 2);
+  *end++ = ':';
+  end = putPadded(end, nonNegative(local.tm_sec), 2);
+  *end++ = '.';
+  end = putPadded(end, ms, 3);
+  for (const char c : std::string_view("] [")) *end++ = c;
+  for (const char* name = logLevelName(level); *name != '\0'; ++name) *end++ = *name;
+  *end++ = ']';
+  *end++ = ' ';
+
+  const auto prefixSize = static_cast<std::size_t>(end - prefix);
+  line.reserve(prefixSize + message.size() + 1);
+  line.assign(prefix, prefixSize);
+  line.append(message.data(), message.size());
+  line.push_back('\n');
 }
 
 }  // namespace detail
@@ -96,31 +100,38 @@ void FileLogSink::write(LogLevel level, std::string_view message) {
 
   const auto now = std::chrono::system_clock::now();
   const std::time_t time = std::chrono::system_clock::to_time_t(now);
-  std::int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        now.time_since_epoch())
-                        .count() %
-                    1000;
+  std::int64_t ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   if (ms < 0) ms += 1000;
-  std::tm tm_buf{};
-  platform::toLocalTime(time, tm_buf);
+  // Consecutive lines mostly fall in the same second: convert once per
+  // second (the conversion costs as much as the rest of the formatting).
+  static std::time_t cachedTime = -1;
+  static std::tm cachedLocal{};
+  if (time != cachedTime) {
+    std::tm tm_buf{};
+    platform::toLocalTime(time, tm_buf);
+    cachedLocal = tm_buf;
+    cachedTime = time;
+  }
 
   std::string& line = lineBuffer();
-  detail::formatLogLine(line, tm_buf, static_cast<unsigned>(ms), level, message);
+  detail::formatLogLine(line, cachedLocal, static_cast<unsigned>(ms), level, message);
 
   bool written = false;
   {
     // The file is opened and closed around every line so that no handle is
     // held while idle: between two writes the file can be renamed (Windows
     // refuses to rename a file that is open without delete sharing), deleted
-    // or read by others, and the size check below sees a closed file.
-    std::ofstream f;
+    // or read by others, and the size check below sees a closed file. The
+    // stream buffer is used without an ostream around it: formatting is done
+    // already, and an ostream's locale set-up would cost more than the rest.
+    std::filebuf f;
     // Unbuffered, the assembled line reaches the OS in one write call, so a
     // line is never split by another process's append or by a crash.
-    f.rdbuf()->pubsetbuf(nullptr, 0);
-    f.open(path_, std::ios::out | std::ios::app | std::ios::binary);
-    if (f) {
-      f.write(line.data(), static_cast<std::streamsize>(line.size()));
-      f.flush();
+    f.pubsetbuf(nullptr, 0);
+    if (f.open(path_, std::ios::out | std::ios::app | std::ios::binary) != nullptr) {
+      f.sputn(line.data(), static_cast<std::streamsize>(line.size()));
+      f.pubsync();
       written = true;
     }
   }
@@ -179,8 +190,7 @@ void FileLogSink::rotate() noexcept {
                      "[velmor-log-rotation] MoveFileExW(%s -> %s) failed "
                      "(GetLastError=%lu); log will continue at oversize. "
                      "(one-shot warning)\n",
-                     platform::displayPath(src).c_str(),
-                     platform::displayPath(dst).c_str(), error);
+                     platform::displayPath(src).c_str(), platform::displayPath(dst).c_str(), error);
       }
       return;
     }

@@ -17,8 +17,8 @@ namespace velmor::common::detail {
 // taking the time of day from `local` and the milliseconds `ms` (0..999);
 // hours, minutes and seconds are zero-padded to two digits, milliseconds to
 // three. The message bytes are copied unchanged. Reuses the capacity of `line`.
-void formatLogLine(std::string& line, const std::tm& local, unsigned ms,
-                   LogLevel level, std::string_view message);
+void formatLogLine(std::string& line, const std::tm& local, unsigned ms, LogLevel level,
+                   std::string_view message);
 
 }  // namespace velmor::common::detail
 

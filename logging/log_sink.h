@@ -23,12 +23,10 @@ enum class LogLevel : std::int32_t {
 // for any value outside 0..5, negative values included. The result is a
 // static NUL-terminated string, never null. Thread-safe.
 constexpr const char* logLevelName(LogLevel level) noexcept {
-  constexpr const char* kNames[] = {"TRACE", "DEBUG", "INFO",
-                                    "WARN",  "ERROR", "FATAL"};
+  constexpr const char* kNames[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
   // The unsigned comparison sends negative values to "UNKNOWN" as well.
   const auto index = static_cast<std::uint32_t>(level);
-  return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index]
-                                                    : "UNKNOWN";
+  return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index] : "UNKNOWN";
 }
 
 // Destination of finished log messages. Sinks are shared: they are handed out

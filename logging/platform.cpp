@@ -18,8 +18,7 @@ namespace velmor::common::platform {
 
 #ifdef _WIN32
 
-unsigned long replaceFile(const NativeString& from,
-                          const NativeString& to) noexcept {
+unsigned long replaceFile(const NativeString& from, const NativeString& to) noexcept {
   if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return 0;
   }
@@ -36,19 +35,17 @@ std::string displayPath(const NativeString& path) {
   // at the first character it cannot map; UTF-8 keeps every path whole.
   if (path.empty()) return {};
   const int size = static_cast<int>(path.size());
-  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, path.data(), size,
-                                          nullptr, 0, nullptr, nullptr);
+  const int bytes =
+      ::WideCharToMultiByte(CP_UTF8, 0, path.data(), size, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return {};
   std::string utf8(static_cast<std::size_t>(bytes), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, path.data(), size, utf8.data(), bytes,
-                        nullptr, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, path.data(), size, utf8.data(), bytes, nullptr, nullptr);
   return utf8;
 }
 
 #else  // POSIX
 
-unsigned long replaceFile(const NativeString& from,
-                          const NativeString& to) noexcept {
+unsigned long replaceFile(const NativeString& from, const NativeString& to) noexcept {
   if (std::rename(from.c_str(), to.c_str()) == 0) return 0;
   const int error = errno;
   return error != 0 ? static_cast<unsigned long>(error) : EIO;

@@ -15,8 +15,7 @@ using NativeString = std::filesystem::path::string_type;
 // Renames `from` to `to`, atomically replacing an existing file at `to`.
 // Returns 0 on success, otherwise the OS error code of the failure
 // (GetLastError on Windows, errno elsewhere), which is never 0.
-unsigned long replaceFile(const NativeString& from,
-                          const NativeString& to) noexcept;
+unsigned long replaceFile(const NativeString& from, const NativeString& to) noexcept;
 
 // Converts `time` to local broken-down time without touching shared state.
 // Returns false (leaving `out` unchanged) if the conversion fails.
