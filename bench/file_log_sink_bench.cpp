@@ -1,0 +1,106 @@
+// Throughput of FileLogSink::write against the floor of its design: the same
+// lines appended with bare POSIX calls (open with O_APPEND, one write, close,
+// stat) under one lock, rotating at the same threshold.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "logging/file_log_sink.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmor::common::ILogSink;
+using velmor::common::kRotateThresholdBytes;
+using velmor::common::LogLevel;
+using velmor::common::makeFileLogSink;
+
+constexpr std::size_t kInfoOverhead = 23;  // Timestamp, level and LF.
+
+// A scratch directory for the whole run, removed at exit.
+const fs::path& benchDir() {
+  static const fs::path dir = [] {
+    std::string pattern = (fs::temp_directory_path() / "velmor-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    return fs::path(pattern);
+  }();
+  return dir;
+}
+
+struct Cleanup {
+  ~Cleanup() {
+    std::error_code ec;
+    fs::remove_all(benchDir(), ec);
+  }
+} cleanup;
+
+// One sink per message size, shared by all threads of a benchmark, as a
+// process would share it.
+ILogSink& sinkFor(std::size_t size) {
+  static std::mutex mutex;
+  static std::shared_ptr<ILogSink> sinks[4];
+  static const std::size_t sizes[4] = {100, 1024, 4096, 65536};
+  const std::lock_guard<std::mutex> lock(mutex);
+  for (int i = 0; i < 4; ++i) {
+    if (sizes[i] != size) continue;
+    if (!sinks[i])
+      sinks[i] = makeFileLogSink(benchDir() / ("sink-" + std::to_string(size) + ".log"));
+    return *sinks[i];
+  }
+  std::abort();
+}
+
+void BM_SinkWrite(benchmark::State& state) {
+  const auto size = static_cast<std::size_t>(state.range(0));
+  ILogSink& sink = sinkFor(size);
+  const std::string message(size, 'x');
+  for (auto _ : state) sink.write(LogLevel::Info, message);
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size + kInfoOverhead));
+}
+
+// The least any implementation of this design can do per message.
+void BM_FloorWrite(benchmark::State& state) {
+  static std::mutex mutex;
+  const auto size = static_cast<std::size_t>(state.range(0));
+  const std::string path = (benchDir() / ("floor-" + std::to_string(size) + ".log")).string();
+  const std::string rotated = path + ".1";
+  const std::string line = "[12:34:56.789] [INFO] " + std::string(size, 'x') + "\n";
+  for (auto _ : state) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) continue;
+    benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
+    ::close(fd);
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 &&
+        static_cast<std::uint64_t>(st.st_size) >= kRotateThresholdBytes) {
+      std::rename(path.c_str(), rotated.c_str());
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(line.size()));
+}
+
+// Every message size with every thread count (the framework runs the
+// cross product).
+void sizesAndThreads(benchmark::internal::Benchmark* bench) {
+  for (const int size : {100, 1024, 4096, 65536}) bench->Arg(size);
+  for (const int threads : {1, 2, 4, 8}) bench->Threads(threads);
+  bench->UseRealTime();
+}
+
+BENCHMARK(BM_SinkWrite)->ArgName("bytes")->Apply(sizesAndThreads);
+BENCHMARK(BM_FloorWrite)->ArgName("bytes")->Apply(sizesAndThreads);
+
+}  // namespace
+
+BENCHMARK_MAIN();
