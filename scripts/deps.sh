@@ -15,4 +15,4 @@ velmor_install() {
 }
 
 # What every native build needs.
-VELMOR_BASE_PACKAGES=(cmake ninja-build g++ libgtest-dev)
+VELMOR_BASE_PACKAGES=(cmake ninja-build g++ libgtest-dev git)

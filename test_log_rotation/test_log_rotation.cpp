@@ -18,12 +18,12 @@ using velmor::common::makeFileLogSink;
 
 // Reports the failed expression and its line on stderr and ends main with 1.
 // The scratch directory is left in place for inspection.
-#define CHECK(expression)                                                   \
-  do {                                                                      \
-    if (!(expression)) {                                                    \
+#define CHECK(expression)                                                      \
+  do {                                                                         \
+    if (!(expression)) {                                                       \
       std::cerr << "FAIL: " << #expression << " at line " << __LINE__ << "\n"; \
-      return 1;                                                             \
-    }                                                                       \
+      return 1;                                                                \
+    }                                                                          \
   } while (false)
 
 namespace {

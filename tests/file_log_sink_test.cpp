@@ -40,16 +40,11 @@ std::string formatted(int hour, int min, int sec, unsigned ms, LogLevel level,
 }
 
 TEST(FormatLogLine, PadsEveryTimeFieldWithZeros) {
-  EXPECT_EQ(formatted(9, 5, 3, 7, LogLevel::Info, "hello"),
-            "[09:05:03.007] [INFO] hello\n");
-  EXPECT_EQ(formatted(0, 0, 0, 0, LogLevel::Trace, "x"),
-            "[00:00:00.000] [TRACE] x\n");
-  EXPECT_EQ(formatted(1, 2, 9, 42, LogLevel::Warn, "x"),
-            "[01:02:09.042] [WARN] x\n");
-  EXPECT_EQ(formatted(23, 59, 60, 999, LogLevel::Fatal, "leap"),
-            "[23:59:60.999] [FATAL] leap\n");
-  EXPECT_EQ(formatted(10, 10, 10, 100, LogLevel::Debug, ""),
-            "[10:10:10.100] [DEBUG] \n");
+  EXPECT_EQ(formatted(9, 5, 3, 7, LogLevel::Info, "hello"), "[09:05:03.007] [INFO] hello\n");
+  EXPECT_EQ(formatted(0, 0, 0, 0, LogLevel::Trace, "x"), "[00:00:00.000] [TRACE] x\n");
+  EXPECT_EQ(formatted(1, 2, 9, 42, LogLevel::Warn, "x"), "[01:02:09.042] [WARN] x\n");
+  EXPECT_EQ(formatted(23, 59, 60, 999, LogLevel::Fatal, "leap"), "[23:59:60.999] [FATAL] leap\n");
+  EXPECT_EQ(formatted(10, 10, 10, 100, LogLevel::Debug, ""), "[10:10:10.100] [DEBUG] \n");
 }
 
 // Milliseconds since local midnight of `t`.
@@ -57,8 +52,8 @@ std::int64_t localMsOfDay(Clock::time_point t) {
   const std::time_t secs = Clock::to_time_t(t);
   std::tm local{};
   EXPECT_TRUE(platform::toLocalTime(secs, local));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      t.time_since_epoch()).count() % 1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
   return ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + ms;
 }
 
@@ -96,9 +91,12 @@ using FileLogSinkTest = TempDirTest;
 TEST_F(FileLogSinkTest, WritesOneExactLinePerMessageForEveryLevel) {
   const fs::path path = dir() / "levels.log";
   const std::vector<std::pair<LogLevel, std::string>> cases = {
-      {LogLevel::Trace, "[TRACE] "}, {LogLevel::Debug, "[DEBUG] "},
-      {LogLevel::Info, "[INFO] "},   {LogLevel::Warn, "[WARN] "},
-      {LogLevel::Error, "[ERROR] "}, {LogLevel::Fatal, "[FATAL] "},
+      {LogLevel::Trace, "[TRACE] "},
+      {LogLevel::Debug, "[DEBUG] "},
+      {LogLevel::Info, "[INFO] "},
+      {LogLevel::Warn, "[WARN] "},
+      {LogLevel::Error, "[ERROR] "},
+      {LogLevel::Fatal, "[FATAL] "},
       {static_cast<LogLevel>(6), "[UNKNOWN] "},
       {static_cast<LogLevel>(-1), "[UNKNOWN] "},
   };
@@ -150,9 +148,7 @@ TEST_F(FileLogSinkTest, WritesMessageBytesUnchanged) {
 
 TEST_F(FileLogSinkTest, AppendsToExistingContent) {
   const fs::path path = dir() / "existing.log";
-  {
-    std::ofstream(path, std::ios::binary) << "kept\n";
-  }
+  { std::ofstream(path, std::ios::binary) << "kept\n"; }
   {
     std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
     sink->write(LogLevel::Info, "new");

@@ -42,9 +42,8 @@ FilePin::FilePin(const std::filesystem::path& path) : path_(path) {
 #if defined(_WIN32)
   // Readers and writers may share the file, but nobody may delete or rename
   // it while this handle is open.
-  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle != INVALID_HANDLE_VALUE) {
     handle_ = handle;
     ok_ = true;

@@ -27,13 +27,17 @@ class FilePin {
  private:
   std::filesystem::path path_;
   bool ok_ = false;
-  void* handle_ = nullptr;  // Windows only.
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#endif
 };
 
 }  // namespace velmor::testing
 
 // Declares FilePin `pin` on `path`, or skips the test, saying why, where
 // files cannot be pinned.
+// `pin` names the variable, so it cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VELMOR_PIN_OR_SKIP(pin, path)                                             \
   ::velmor::testing::FilePin pin(path);                                           \
   if (!pin.ok()) {                                                                \
@@ -41,5 +45,7 @@ class FilePin {
                  << " against renaming (Linux needs root and a file system with " \
                     "the append-only attribute)";                                 \
   }
+
+// NOLINTEND(bugprone-macro-parentheses)
 
 #endif  // VELMOR_TESTS_FILE_PIN_H_

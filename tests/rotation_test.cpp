@@ -12,10 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "logging/file_log_sink.h"
 #include "file_pin.h"
+#include "logging/file_log_sink.h"
 #include "test_support.h"
-
 
 namespace velmor::common {
 namespace {
@@ -47,7 +46,8 @@ void writeFile(const fs::path& path, const std::string& content) {
 // Prefills `path` so that one INFO line carrying `message` brings it to
 // exactly `target` bytes.
 void fillBefore(const fs::path& path, std::int64_t target, const std::string& message) {
-  writeFile(path, std::string(static_cast<std::size_t>(target) - kInfoOverhead - message.size(), 'p'));
+  writeFile(path,
+            std::string(static_cast<std::size_t>(target) - kInfoOverhead - message.size(), 'p'));
 }
 
 // The names in `dir`, sorted.
@@ -62,8 +62,7 @@ std::set<std::string> entries(const fs::path& dir) {
 // Checks a warning line's fixed text around the error code, which varies
 // between platforms, and returns the code.
 unsigned long checkWarning(const std::string& line, const std::string& head) {
-  const std::string tail =
-      "); log will continue at oversize. (one-shot warning)\n";
+  const std::string tail = "); log will continue at oversize. (one-shot warning)\n";
   EXPECT_EQ(line.compare(0, head.size(), head), 0) << line;
   EXPECT_GT(line.size(), head.size() + tail.size()) << line;
   if (line.size() <= head.size() + tail.size()) return 0;
@@ -219,9 +218,8 @@ TEST_F(RotationTest, WarningCarriesNonAsciiPathsWhole) {
 
   StderrCapture capture;
   sink->write(LogLevel::Info, "x");
-  const std::string expected = "[velmor-log-rotation] MoveFileExW(" +
-                               backup(path, 4).u8string() + " -> " +
-                               backup(path, 5).u8string() + ") failed (GetLastError=";
+  const std::string expected = "[velmor-log-rotation] MoveFileExW(" + backup(path, 4).u8string() +
+                               " -> " + backup(path, 5).u8string() + ") failed (GetLastError=";
   const std::vector<std::string> lines = splitLines(capture.take());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(checkWarning(lines[0], expected), 0u);
@@ -264,11 +262,10 @@ TEST_F(RotationTest, RetriesAfterAFailedShiftNeitherDeleteNorMoveBackupsTwice) {
   for (int i = 0; i < 5; ++i) sink->write(LogLevel::Info, "x");
   const std::vector<std::string> warnings = splitLines(capture.take());
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(checkWarning(warnings[0], "[velmor-log-rotation] MoveFileExW(" +
-                                          backup(path, 3).string() + " -> " +
-                                          backup(path, 4).string() +
-                                          ") failed (GetLastError="),
-            FilePin::renameError());
+  EXPECT_EQ(
+      checkWarning(warnings[0], "[velmor-log-rotation] MoveFileExW(" + backup(path, 3).string() +
+                                    " -> " + backup(path, 4).string() + ") failed (GetLastError="),
+      FilePin::renameError());
   // The first attempt dropped b5 and moved b4 up before ".3" refused to move;
   // the retries after it deleted nothing.
   EXPECT_EQ(readFile(backup(path, 1)), "b1");
@@ -301,6 +298,7 @@ TEST_F(RotationTest, ConcurrentWritersKeepEveryLineWholeAndInOrder) {
   {
     std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&sink, &padding, t] {
         for (int i = 0; i < kLinesPerThread; ++i) {

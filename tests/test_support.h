@@ -30,9 +30,8 @@ class TempDirTest : public ::testing::Test {
     std::random_device random;
     for (;;) {
       const fs::path candidate =
-          fs::temp_directory_path() /
-          (std::string("velmor-") + info->test_suite_name() + "." +
-           info->name() + "-" + std::to_string(random()));
+          fs::temp_directory_path() / (std::string("velmor-") + info->test_suite_name() + "." +
+                                       info->name() + "-" + std::to_string(random()));
       std::error_code ec;
       if (fs::create_directory(candidate, ec)) {
         dir_ = candidate;
@@ -61,8 +60,7 @@ class TempDirTest : public ::testing::Test {
 // The whole content of `path`, or "" if it cannot be read.
 inline std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // `text` cut after every LF; a trailing piece without LF is kept as is.
