@@ -25,22 +25,24 @@ using velmor::common::makeFileLogSink;
 
 constexpr std::size_t kInfoOverhead = 23;  // Timestamp, level and LF.
 
+// Removes a directory tree when destroyed.
+struct RemoveAtExit {
+  fs::path dir;
+  ~RemoveAtExit() {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+};
+
 // A scratch directory for the whole run, removed at exit.
 const fs::path& benchDir() {
-  static const fs::path dir = [] {
+  static const RemoveAtExit scratch{[] {
     std::string pattern = (fs::temp_directory_path() / "velmor-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     return fs::path(pattern);
-  }();
-  return dir;
+  }()};
+  return scratch.dir;
 }
-
-struct Cleanup {
-  ~Cleanup() {
-    std::error_code ec;
-    fs::remove_all(benchDir(), ec);
-  }
-} cleanup;
 
 // One sink per message size, shared by all threads of a benchmark, as a
 // process would share it.
