@@ -219,5 +219,40 @@ TEST_F(FileLogSinkTest, UncreatableParentIsIgnoredAndWritesAreDropped) {
   EXPECT_EQ(readFile(blocker), "not a directory");
 }
 
+// The sink follows the file name, never a handle: whatever happens to the
+// file between two writes, the next write goes to whatever the name means
+// then, and nothing is printed.
+TEST_F(FileLogSinkTest, FollowsTheNameThroughOutsideInterference) {
+  const fs::path path = dir() / "app.log";
+  const fs::path moved = dir() / "moved.log";
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  StderrCapture capture;
+
+  sink->write(LogLevel::Info, "one");
+  fs::remove(path);  // Deleted: the next line starts a new file.
+  sink->write(LogLevel::Info, "two");
+  EXPECT_EQ(readFile(path).substr(15), "[INFO] two\n");
+
+  fs::resize_file(path, 0);  // Truncated: appends start at the new end.
+  sink->write(LogLevel::Info, "three");
+  EXPECT_EQ(readFile(path).substr(15), "[INFO] three\n");
+
+  fs::rename(path, moved);  // Renamed away: the moved file is left alone.
+  sink->write(LogLevel::Info, "four");
+  EXPECT_EQ(readFile(moved).substr(15), "[INFO] three\n");
+  EXPECT_EQ(readFile(path).substr(15), "[INFO] four\n");
+
+  fs::remove(path);  // Replaced by a directory: dropped, no rotation attempted.
+  fs::create_directories(path / "child");
+  sink->write(LogLevel::Info, "five");
+  EXPECT_TRUE(fs::is_directory(path / "child"));
+  EXPECT_FALSE(fs::exists(fs::path(path.string() + ".1")));
+
+  fs::remove_all(path);  // And back to normal.
+  sink->write(LogLevel::Info, "six");
+  EXPECT_EQ(readFile(path).substr(15), "[INFO] six\n");
+  EXPECT_EQ(capture.take(), "");
+}
+
 }  // namespace
 }  // namespace velmor::common

@@ -290,6 +290,40 @@ TEST_F(RotationTest, RetriesAfterAFailedShiftNeitherDeleteNorMoveBackupsTwice) {
   EXPECT_EQ(readFile(backup(path, 5)), "b3");
 }
 
+// A process killed in the middle of a rotation leaves some of its steps done.
+// Whichever step it stopped after, the next sink's rotation must leave the
+// files in age order with nothing missing between the oldest kept and the
+// newest line.
+TEST_F(RotationTest, RotationInterruptedByACrashAtAnyStepLeavesNoGap) {
+  for (int done = 0; done <= 6; ++done) {
+    SCOPED_TRACE("steps done before the crash: " + std::to_string(done));
+    const fs::path path = dir() / ("crash" + std::to_string(done) + ".log");
+    for (int n = 1; n <= 5; ++n) writeFile(backup(path, n), "b" + std::to_string(n) + "\n");
+    writeFile(path, std::string(static_cast<std::size_t>(kThreshold), 'A'));
+    // The steps of one rotation: drop .5, shift 4..1 up, active to .1.
+    if (done >= 1) fs::remove(backup(path, 5));
+    for (int i = 4; i >= 1 && done >= 6 - i; --i) fs::rename(backup(path, i), backup(path, i + 1));
+    if (done >= 6) fs::rename(path, backup(path, 1));
+
+    makeFileLogSink(path)->write(LogLevel::Info, "after the crash");
+
+    // Each file named by what it starts with, oldest first.
+    std::vector<std::string> order;
+    for (int n = 5; n >= 0; --n) {
+      const std::string content = readFile(n == 0 ? path : backup(path, n));
+      if (!content.empty()) order.push_back(content[0] == '[' ? "new" : content.substr(0, 2));
+    }
+    std::vector<std::string> ages = {"b5", "b4", "b3", "b2", "b1", "AA"};
+    if (done == 6) ages.push_back("new");  // The line started a fresh file.
+    // A contiguous run of the newest: only the oldest may have gone.
+    ASSERT_GE(order.size(), 4u);
+    EXPECT_EQ(order, std::vector<std::string>(
+                         ages.end() - static_cast<std::ptrdiff_t>(order.size()), ages.end()));
+    const std::string newest = readFile(done == 6 ? path : backup(path, 1));
+    EXPECT_EQ(newest.substr(newest.size() - 16), "after the crash\n");
+  }
+}
+
 TEST_F(RotationTest, ConcurrentWritersKeepEveryLineWholeAndInOrder) {
   const fs::path path = dir() / "threads.log";
   constexpr int kThreads = 8;

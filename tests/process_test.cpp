@@ -1,0 +1,171 @@
+// Several processes on one file, and writers killed at random moments: lines
+// stay whole and the kept sequence has no gap. POSIX only: it spawns and kills
+// processes, and relies on O_APPEND appends being atomic.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+extern char** environ;
+
+namespace velmor::common {
+namespace {
+
+namespace fs = std::filesystem;
+using velmor::testing::readFile;
+using velmor::testing::TempDirTest;
+
+// Starts writer_process with `args`; returns its pid.
+pid_t spawnWriter(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {VELMOR_WRITER_PROCESS};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  EXPECT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  return pid;
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
+struct Record {
+  std::string tag;
+  std::uint64_t seq = 0;
+  bool whole = true;
+};
+
+// Splits the text of a log file into the records of writer_process. A record
+// is the prefix "[HH:MM:SS.mmm] [INFO] ", "<tag> <seq> <size> ", `size`
+// filler bytes and LF. Without `allowCut` every record must be exactly that.
+// With it, a record may stop early (its writer was killed in the middle of
+// writing it: the kernel can stop a write between two pages), and the next
+// record may then follow it on the same line; such a record is marked.
+std::vector<Record> parseRecords(const std::string& text, bool allowCut) {
+  constexpr std::size_t kStamp = 13;  // "[HH:MM:SS.mmm" before "] [INFO] ".
+  const std::string marker = "] [INFO] ";
+  std::vector<Record> records;
+  std::size_t at = text.find(marker);
+  EXPECT_TRUE(text.empty() || at == kStamp) << text.substr(0, 60);
+  while (at != std::string::npos) {
+    const std::size_t next = text.find(marker, at + marker.size());
+    const std::size_t end = next == std::string::npos ? text.size() : next - kStamp;
+    const std::string body = text.substr(at + marker.size(), end - at - marker.size());
+    at = next;
+    Record record;
+    const bool ended = !body.empty() && body.back() == '\n';
+    const std::size_t a = body.find(' ');
+    const std::size_t b = body.find(' ', a + 1);
+    const std::size_t c = body.find(' ', b + 1);
+    EXPECT_NE(c, std::string::npos) << body.substr(0, 60);
+    if (c == std::string::npos) continue;
+    record.tag = body.substr(0, a);
+    record.seq = std::stoull(body.substr(a + 1, b - a - 1));
+    const std::size_t size = std::stoull(body.substr(b + 1, c - b - 1));
+    const std::size_t filler = body.size() - c - 1 - (ended ? 1 : 0);
+    record.whole = ended && filler == size;
+    if (allowCut) {
+      EXPECT_TRUE(record.whole || filler <= size) << body.substr(0, 60);
+    } else {
+      EXPECT_TRUE(record.whole) << "torn line: " << body.substr(0, 60);
+    }
+    records.push_back(record);
+  }
+  return records;
+}
+
+// The records of the backups (oldest first) and the active file, in order.
+std::vector<Record> readAll(const fs::path& path, bool allowCut) {
+  std::string all;
+  for (int n = 5; n >= 1; --n) all += readFile(fs::path(path.string() + "." + std::to_string(n)));
+  all += readFile(path);
+  return parseRecords(all, allowCut);
+}
+
+using ProcessTest = TempDirTest;
+
+TEST_F(ProcessTest, ProcessesAppendingToOneFileNeverTearALine) {
+  const fs::path path = dir() / "shared.log";
+  // Sizes around and above a page, so that a split write would show.
+  const std::vector<int> sizes = {100, 1500, 4000, 7000, 300, 2500};
+  constexpr int kLines = 100;  // About 1.6 MB in all: below the threshold.
+  std::vector<pid_t> pids;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    pids.push_back(spawnWriter({path.string(), "p" + std::to_string(i), std::to_string(kLines),
+                                std::to_string(sizes[i])}));
+  }
+  for (const pid_t pid : pids) {
+    const int status = waitFor(pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  ASSERT_FALSE(fs::exists(path.string() + ".1"));
+  std::map<std::string, std::uint64_t> next;
+  for (const Record& record : readAll(path, false)) {
+    ASSERT_EQ(record.seq, next[record.tag]) << record.tag;
+    ++next[record.tag];
+  }
+  ASSERT_EQ(next.size(), sizes.size());
+  for (const auto& [tag, count] : next) EXPECT_EQ(count, static_cast<std::uint64_t>(kLines)) << tag;
+}
+
+TEST_F(ProcessTest, KilledWritersLeaveWholeLinesWithoutGaps) {
+  const fs::path path = dir() / "crash.log";
+  std::mt19937 random(20261208);
+  constexpr int kRounds = 30;
+  for (int round = 0; round < kRounds; ++round) {
+    const int size = std::uniform_int_distribution<int>(200, 6000)(random);
+    const pid_t pid =
+        spawnWriter({path.string(), "r" + std::to_string(round), "0", std::to_string(size)});
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(2, 60)(random)));
+    ::kill(pid, SIGKILL);
+    const int status = waitFor(pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "writer ended early: " << status;
+
+    // The oldest kept round may have lost its beginning to retention; every
+    // later round must be there from its first line, and each one in order.
+    // A kill in the middle of a write that spans two pages can cut that
+    // round's last line short; it must be the last line of its round.
+    const std::vector<Record> records = readAll(path, true);
+    ASSERT_FALSE(HasFailure()) << "after round " << round;
+    std::string tag;
+    std::uint64_t expected = 0;
+    bool oldest = true;
+    bool cut = false;
+    for (const Record& record : records) {
+      if (record.tag == tag) {
+        ASSERT_FALSE(cut) << "a line of " << tag << " follows its cut line";
+      } else {
+        cut = false;
+        if (!tag.empty()) oldest = false;
+        tag = record.tag;
+        if (!oldest) {
+          ASSERT_EQ(record.seq, 0u) << "lines of " << tag << " lost";
+        }
+        expected = record.seq;
+      }
+      ASSERT_EQ(record.seq, expected) << "gap in " << tag << " after round " << round;
+      ++expected;
+      cut = !record.whole;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmor::common

@@ -1,0 +1,291 @@
+// Randomized, model-based test of rotation: random writes (empty to larger
+// than the threshold), backups with gaps, rename failures that later clear,
+// and files deleted, truncated or renamed from outside. After every step the
+// files on disk must match a model of which lines each file should hold.
+//
+// Seeds: a fixed set by default; VELMOR_MODEL_SEED=<n> runs that seed alone
+// and VELMOR_MODEL_SEEDS=<count> runs that many seeds from 1. A failure
+// names its seed and step.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "file_pin.h"
+#include "logging/file_log_sink.h"
+#include "test_support.h"
+
+namespace velmor::common {
+namespace {
+
+namespace fs = std::filesystem;
+using velmor::testing::FilePin;
+using velmor::testing::readFile;
+using velmor::testing::StderrCapture;
+using velmor::testing::TempDirTest;
+
+constexpr std::size_t kInfoOverhead = 23;
+constexpr int kActive = 0;
+constexpr int kForeign = kMaxBackups + 1;  // ".6": never ours to touch.
+
+// A piece of a file's content: one line written by the sink (identified by
+// its message number), or raw bytes placed there by the test.
+struct Piece {
+  std::int64_t id = -1;  // -1: raw bytes.
+  std::size_t size = 0;  // Message size for a line.
+  std::string raw;
+};
+
+// The message with number `id`: its number, then filler, cut to `size`.
+std::string messageFor(std::int64_t id, std::size_t size) {
+  std::string text = "#" + std::to_string(id) + ":";
+  text.resize(size, static_cast<char>('a' + id % 26));
+  return text;
+}
+
+using Content = std::vector<Piece>;
+
+std::uint64_t sizeOf(const Content& content) {
+  std::uint64_t total = 0;
+  for (const Piece& piece : content) {
+    total += piece.id < 0 ? piece.raw.size() : piece.size + kInfoOverhead;
+  }
+  return total;
+}
+
+// What the disk should hold: the content of each numbered file (0 is the
+// active file), the obstacle in place of the oldest backup, the pinned files
+// and where the sink's interrupted rotation, if any, stopped.
+struct Model {
+  std::map<int, Content> files;
+  bool obstacle = false;  // A non-empty directory at ".5".
+  std::map<int, std::unique_ptr<FilePin>> pins;
+  int interruptedAt = -1;
+  int warnings = 0;
+  int rotations = 0;  // Attempts, for the record.
+
+  bool pinned(int n) const { return pins.count(n) != 0; }
+
+  bool renameFails(int src, int dst) const {
+    return pinned(src) || pinned(dst) || (dst == kMaxBackups && obstacle);
+  }
+
+  bool fail(int at) {
+    interruptedAt = at;
+    warnings = 1;
+    return false;
+  }
+
+  // The rotation rule: a fresh attempt drops the oldest backup, then shifts
+  // every present backup up by one and renames the active file to ".1"; an
+  // attempt after a failure resumes where the failed one stopped and deletes
+  // nothing.
+  bool rotate() {
+    ++rotations;
+    int first = kMaxBackups - 1;
+    if (interruptedAt < 0) {
+      if (!obstacle && !pinned(kMaxBackups)) files.erase(kMaxBackups);
+    } else {
+      first = interruptedAt;
+    }
+    for (int i = first; i >= 1; --i) {
+      if (files.count(i) == 0) continue;
+      if (renameFails(i, i + 1)) return fail(i);
+      files[i + 1] = std::move(files[i]);
+      files.erase(i);
+    }
+    if (renameFails(kActive, 1)) return fail(0);
+    files[1] = std::move(files[kActive]);
+    files.erase(kActive);
+    interruptedAt = -1;
+    return true;
+  }
+
+  void wrote(std::int64_t id, std::size_t size) {
+    Content& active = files[kActive];
+    active.push_back(Piece{id, size, {}});
+    if (sizeOf(active) >= kRotateThresholdBytes) rotate();
+  }
+};
+
+class RotationModelTest : public TempDirTest {
+ protected:
+  fs::path name(int n) const {
+    fs::path result = dir() / "model.log";
+    if (n > 0) result += "." + std::to_string(n);
+    return result;
+  }
+
+  // Cheap check after every step: existence, kind and size of every file.
+  void checkShape(const Model& model) {
+    for (int n = kActive; n <= kForeign; ++n) {
+      const auto it = model.files.find(n);
+      if (n == kMaxBackups && model.obstacle) {
+        ASSERT_TRUE(fs::is_directory(name(n))) << n;
+        continue;
+      }
+      if (it == model.files.end()) {
+        ASSERT_FALSE(fs::exists(name(n))) << "unexpected file " << name(n).string();
+        continue;
+      }
+      ASSERT_TRUE(fs::is_regular_file(name(n))) << "missing file " << name(n).string();
+      ASSERT_EQ(fs::file_size(name(n)), sizeOf(it->second)) << name(n).string();
+    }
+  }
+
+  // Full check: every line whole, with its message, in the model's order.
+  void checkContent(const Model& model) {
+    for (const auto& [n, content] : model.files) {
+      const std::string bytes = readFile(name(n));
+      std::size_t at = 0;
+      for (const Piece& piece : content) {
+        if (piece.id < 0) {
+          ASSERT_EQ(bytes.compare(at, piece.raw.size(), piece.raw), 0) << name(n).string();
+          at += piece.raw.size();
+          continue;
+        }
+        ASSERT_LE(at + piece.size + kInfoOverhead, bytes.size()) << name(n).string();
+        ASSERT_EQ(bytes[at], '[');
+        ASSERT_EQ(bytes.compare(at + 13, 9, "] [INFO] "), 0) << name(n).string() << " @" << at;
+        at += 22;
+        ASSERT_EQ(bytes.compare(at, piece.size, messageFor(piece.id, piece.size)), 0)
+            << name(n).string() << " message " << piece.id;
+        at += piece.size;
+        ASSERT_EQ(bytes[at], '\n');
+        ++at;
+      }
+      ASSERT_EQ(at, bytes.size()) << name(n).string();
+    }
+  }
+
+  void runSeed(std::uint32_t seed);
+};
+
+void RotationModelTest::runSeed(std::uint32_t seed) {
+  std::mt19937 random(seed);
+  const auto chance = [&](int percent) {
+    return std::uniform_int_distribution<int>(0, 99)(random) < percent;
+  };
+  const auto pick = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  for (const auto& entry : fs::directory_iterator(dir())) fs::remove_all(entry.path());
+
+  Model model;
+  // Leftovers of an earlier life: some backups with gaps, a foreign ".6",
+  // and an active file that may already be close to the threshold.
+  const auto place = [&](int n, std::string raw) {
+    std::ofstream(name(n), std::ios::binary) << raw;
+    model.files[n] = Content{Piece{-1, 0, std::move(raw)}};
+  };
+  for (int n = 1; n <= kMaxBackups; ++n) {
+    if (chance(40)) place(n, "old backup " + std::to_string(n) + "\n");
+  }
+  place(kForeign, "foreign\n");
+  if (chance(50)) {
+    place(kActive, std::string(static_cast<std::size_t>(pick(0, 5 * 1024 * 1024)), 'p') + "\n");
+  }
+
+  StderrCapture capture;
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(name(kActive));
+  std::int64_t nextId = 0;
+  int away = 0;
+  constexpr int kSteps = 60;
+  for (int step = 0; step <= kSteps; ++step) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", step " + std::to_string(step));
+    const int action = step == kSteps ? 0 : pick(0, 99);
+    if (step == kSteps || action < 12) {
+      // Clear every obstacle; the next write must complete the rotation.
+      model.pins.clear();
+      if (model.obstacle) fs::remove_all(name(kMaxBackups));
+      model.obstacle = false;
+    } else if (action < 20 && model.files.count(kMaxBackups) == 0 && !model.obstacle) {
+      fs::create_directories(name(kMaxBackups) / "occupied");
+      model.obstacle = true;
+    } else if (action < 28) {
+      const int n = pick(kActive, kMaxBackups);
+      if (model.files.count(n) != 0 && !model.pinned(n) && model.pins.size() < 2) {
+        auto pin = std::make_unique<FilePin>(name(n));
+        if (pin->ok()) model.pins[n] = std::move(pin);
+      }
+    } else if (action < 35) {
+      const int n = pick(kActive, kMaxBackups);
+      if (model.files.count(n) != 0 && !model.pinned(n)) {
+        fs::remove(name(n));  // Deleted from outside.
+        model.files.erase(n);
+      }
+    } else if (action < 40) {
+      if (model.files.count(kActive) != 0 && !model.pinned(kActive)) {
+        fs::resize_file(name(kActive), 0);  // Truncated from outside.
+        model.files[kActive].clear();
+      }
+    } else if (action < 45) {
+      if (model.files.count(kActive) != 0 && !model.pinned(kActive)) {
+        fs::rename(name(kActive), dir() / ("away-" + std::to_string(away++)));
+        model.files.erase(kActive);
+      }
+    }
+
+    // Then write: many small or mid-sized lines, or now and then one line
+    // larger than the threshold.
+    // The last step writes one threshold-sized line, which must complete a
+    // rotation now that nothing is in the way.
+    const bool last = step == kSteps;
+    const int count = last || chance(4) ? 1 : pick(1, 60);
+    for (int i = 0; i < count; ++i) {
+      const auto size = static_cast<std::size_t>(last         ? kRotateThresholdBytes
+                                                 : count == 1 ? pick(0, 6 * 1024 * 1024)
+                                                              : (chance(20) ? 0 : pick(0, 40000)));
+      const std::int64_t id = nextId++;
+      sink->write(LogLevel::Info, messageFor(id, size));
+      model.wrote(id, size);
+    }
+    ASSERT_NO_FATAL_FAILURE(checkShape(model));
+    if (step % 10 == 0 || step == kSteps) {
+      ASSERT_NO_FATAL_FAILURE(checkContent(model));
+    }
+  }
+  EXPECT_EQ(model.interruptedAt, -1);
+  sink.reset();
+  const std::string warnings = capture.take();
+  std::cout << "seed " << seed << ": " << nextId << " lines, " << model.rotations
+            << " rotation attempts, " << model.warnings << " warning line\n";
+  EXPECT_EQ(velmor::testing::splitLines(warnings).size(), static_cast<std::size_t>(model.warnings))
+      << warnings;
+}
+
+std::vector<std::uint32_t> seeds() {
+  if (const char* one = std::getenv("VELMOR_MODEL_SEED")) {
+    return {static_cast<std::uint32_t>(std::strtoul(one, nullptr, 10))};
+  }
+  std::uint32_t count = 6;
+  if (const char* many = std::getenv("VELMOR_MODEL_SEEDS")) {
+    count = static_cast<std::uint32_t>(std::strtoul(many, nullptr, 10));
+  }
+  std::vector<std::uint32_t> result;
+  for (std::uint32_t seed = 1; seed <= count; ++seed) result.push_back(seed);
+  return result;
+}
+
+TEST_F(RotationModelTest, DiskMatchesTheModelAfterEveryStep) {
+  for (const std::uint32_t seed : seeds()) {
+    runSeed(seed);
+    if (HasFatalFailure() || HasFailure()) {
+      std::cerr << "rerun with VELMOR_MODEL_SEED=" << seed << "\n";
+      return;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmor::common
