@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 velmor_install "${VELMOR_BASE_PACKAGES[@]}" libbenchmark-dev clang clang-format clang-tidy \
-  libclang-rt-dev e2fsprogs
+  libclang-rt-dev e2fsprogs rsyslog
 jobs=$(nproc)
 sources=$(git ls-files '*.cpp' '*.h' 2>/dev/null || find logging tests bench test_log_rotation -name '*.cpp' -o -name '*.h')
 
@@ -29,7 +29,7 @@ CXX=clang++ cmake -S . -B build/clang -G Ninja -DVELMOR_WARNINGS_AS_ERRORS=ON \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 cmake --build build/clang -j "$jobs"
 ctest --test-dir build/clang --output-on-failure -j "$jobs"
-clang-tidy -p build/clang --quiet $(git ls-files 'logging/*.cpp' 'test_log_rotation/*.cpp' 'tests/*.cpp' | grep -v consumer)
+clang-tidy -p build/clang --quiet $(git ls-files 'logging/*.cpp' 'test_log_rotation/*.cpp' 'tests/*.cpp' | grep -v -e consumer -e fuzz)
 
 for sanitize in address,undefined thread; do
   step "Linux, Clang, -fsanitize=$sanitize"
@@ -40,6 +40,14 @@ for sanitize in address,undefined thread; do
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+
+step "Fuzzing the write path (libFuzzer, ${VELMOR_FUZZ_SECONDS:-30} s)"
+CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DVELMOR_WARNINGS_AS_ERRORS=ON -DVELMOR_BUILD_FUZZERS=ON \
+  -DVELMOR_BUILD_TESTS=OFF -DVELMOR_INSTALL=OFF -DVELMOR_SANITIZE=address,undefined
+cmake --build build/fuzz -j "$jobs"
+mkdir -p build/fuzz/corpus
+./build/fuzz/tests/fuzz/write_fuzzer -max_total_time="${VELMOR_FUZZ_SECONDS:-30}" -print_final_stats=1 \
+  build/fuzz/corpus
 
 step "Installed package and add_subdirectory, used by a consumer"
 rm -rf build/install build/consumer-installed build/consumer-subdir

@@ -3,7 +3,6 @@
 // processes, and relies on O_APPEND appends being atomic.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,11 +13,11 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "process_spawn.h"
 #include "test_support.h"
-
-extern char** environ;
 
 namespace velmor::common {
 namespace {
@@ -31,11 +30,8 @@ using velmor::testing::TempDirTest;
 pid_t spawnWriter(const std::vector<std::string>& args) {
   std::vector<std::string> all = {VELMOR_WRITER_PROCESS};
   all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  const pid_t pid = velmor::testing::spawn(std::move(all));
+  EXPECT_GT(pid, 0) << "cannot start " << VELMOR_WRITER_PROCESS;
   return pid;
 }
 

@@ -23,9 +23,16 @@ int main(int argc, char** argv) {
   const std::size_t size = std::strtoull(argv[4], nullptr, 10);
   const std::string filler(size, static_cast<char>('a' + tag.size() % 26));
   auto sink = velmor::common::makeFileLogSink(argv[1]);
+  std::string message;
   for (std::uint64_t seq = 0; count == 0 || seq < count; ++seq) {
-    sink->write(velmor::common::LogLevel::Info,
-                tag + " " + std::to_string(seq) + " " + std::to_string(size) + " " + filler);
+    message = tag;
+    message += ' ';
+    message += std::to_string(seq);
+    message += ' ';
+    message += std::to_string(size);
+    message += ' ';
+    message += filler;
+    sink->write(velmor::common::LogLevel::Info, message);
   }
   return 0;
 }
