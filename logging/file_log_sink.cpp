@@ -126,8 +126,8 @@ void FileLogSink::write(LogLevel level, std::string_view message) {
     // stream buffer is used without an ostream around it: formatting is done
     // already, and an ostream's locale set-up would cost more than the rest.
     std::filebuf f;
-    // Unbuffered, the assembled line reaches the OS in one write call, so a
-    // line is never split by another process's append or by a crash.
+    // Unbuffered, the assembled line reaches the OS in one write call, so an
+    // append by another process never lands inside it.
     f.pubsetbuf(nullptr, 0);
     if (f.open(path_, std::ios::out | std::ios::app | std::ios::binary) != nullptr) {
       f.sputn(line.data(), static_cast<std::streamsize>(line.size()));
