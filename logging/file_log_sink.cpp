@@ -41,6 +41,18 @@ std::string& lineBuffer() {
 // Writes `value` in decimal at `out`, zero-padded on the left to at least
 // `width` digits; returns the end of what it wrote.
 char* putPadded(char* out, unsigned value, int width) {
+  // Fast path for the fields of every line: a time field or milliseconds.
+  if (width == 2 && value < 100) {
+    *out++ = static_cast<char>('0' + value / 10);
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
+  }
+  if (width == 3 && value < 1000) {
+    *out++ = static_cast<char>('0' + value / 100);
+    *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
+  }
   char digits[10];
   int count = 0;
   do {

@@ -45,6 +45,8 @@ TEST(FormatLogLine, PadsEveryTimeFieldWithZeros) {
   EXPECT_EQ(formatted(1, 2, 9, 42, LogLevel::Warn, "x"), "[01:02:09.042] [WARN] x\n");
   EXPECT_EQ(formatted(23, 59, 60, 999, LogLevel::Fatal, "leap"), "[23:59:60.999] [FATAL] leap\n");
   EXPECT_EQ(formatted(10, 10, 10, 100, LogLevel::Debug, ""), "[10:10:10.100] [DEBUG] \n");
+  // Out-of-range fields are written whole rather than cut to their width.
+  EXPECT_EQ(formatted(123, 7, 0, 1000, LogLevel::Info, "x"), "[123:07:00.1000] [INFO] x\n");
 }
 
 // Milliseconds since local midnight of `t`.
