@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -21,8 +22,8 @@ using velmor::common::LogLevel;
 
 // A directory of this process's own, removed at exit.
 struct ScratchDir {
-  fs::path dir = fs::temp_directory_path() / ("velmor-fuzz-" + std::to_string(std::rand()) + "-" +
-                                              std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+  fs::path dir =
+      fs::temp_directory_path() / ("velmor-fuzz-" + std::to_string(std::random_device()()));
   ScratchDir() { fs::create_directories(dir); }
   ~ScratchDir() {
     std::error_code ec;
