@@ -96,7 +96,7 @@ std::vector<Record> parseRecords(const std::string& text, bool allowCut) {
 // The records of the backups (oldest first) and the active file, in order.
 std::vector<Record> readAll(const fs::path& path, bool allowCut) {
   std::string all;
-  for (int n = 5; n >= 1; --n) all += readFile(fs::path(path.string() + "." + std::to_string(n)));
+  for (int n = 5; n >= 1; --n) all += readFile(velmor::testing::backupPath(path, n));
   all += readFile(path);
   return parseRecords(all, allowCut);
 }

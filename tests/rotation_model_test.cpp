@@ -121,9 +121,8 @@ struct Model {
 class RotationModelTest : public TempDirTest {
  protected:
   fs::path name(int n) const {
-    fs::path result = dir() / "model.log";
-    if (n > 0) result += "." + std::to_string(n);
-    return result;
+    const fs::path active = dir() / "model.log";
+    return n > 0 ? velmor::testing::backupPath(active, n) : active;
   }
 
   // Cheap check after every step: existence, kind and size of every file.

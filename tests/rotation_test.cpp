@@ -30,13 +30,7 @@ using velmor::testing::TempDirTest;
 constexpr std::int64_t kThreshold = static_cast<std::int64_t>(kRotateThresholdBytes);
 constexpr std::size_t kInfoOverhead = 23;  // "[HH:MM:SS.mmm] [INFO] " and LF.
 
-// Backup `n` of `path`, named natively (wide on Windows) so that non-ASCII
-// names survive.
-fs::path backup(const fs::path& path, int n) {
-  fs::path name = path;
-  name += "." + std::to_string(n);
-  return name;
-}
+fs::path backup(const fs::path& path, int n) { return velmor::testing::backupPath(path, n); }
 
 void writeFile(const fs::path& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

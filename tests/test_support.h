@@ -76,6 +76,14 @@ inline std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+// Backup `n` of `path`, "<path>.<n>", named natively (wide on Windows) so that
+// non-ASCII names survive.
+inline fs::path backupPath(const fs::path& path, int n) {
+  fs::path name = path;
+  name += "." + std::to_string(n);
+  return name;
+}
+
 // Size of `path`, or -1 if it does not exist or is not a regular file.
 inline std::int64_t sizeOf(const fs::path& path) {
   std::error_code ec;
