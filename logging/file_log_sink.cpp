@@ -1,12 +1,11 @@
 // FileLogSink: one timestamped line per message, appended to a file that is
-// opened and closed around every line.
+// opened and closed around every line, and rotated by size.
 #include "logging/file_log_sink.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -19,209 +18,197 @@ namespace velmor::common {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Serialises every FileLogSink in the process, including the rotation a write
-// may trigger, so that lines never interleave and a rotation never overlaps a
-// write. Constant-initialised, hence usable before any constructor runs, and
-// shared by all sinks: two sinks on one file must exclude each other too.
-std::mutex sinkMutex;
+using platform::EntryKind;
 
 // A line buffer kept above this capacity after a very large message is
 // released, so that one huge message does not pin its memory for good.
 constexpr std::size_t kMaxRetainedLineBytes = std::size_t{1} << 20;
 
-// The buffer in which each line is assembled, reused under sinkMutex so that
-// steady-state writes make no heap allocation of their own. Never destroyed:
-// sinks may still be written to from other objects' static destructors.
-std::string& lineBuffer() {
-  static std::string* const buffer = new std::string();
-  return *buffer;
+// The end of a line that reached a file only in part (disk full, file size
+// limit): the next line written to that file must not continue it.
+struct Fragment {
+  bool pending = false;
+  platform::FileId file;
+  std::uint64_t end = 0;  // The file's size just after the partial write.
+};
+
+// What every FileLogSink in the process shares. Lock order: `mutex` first,
+// then a file's own lock (AppendFile::lock), never the other way round.
+struct SharedState {
+  // Serialises every sink in the process, including the rotation a write may
+  // trigger: lines never interleave and a rotation never overlaps a write.
+  // Two sinks on one file must exclude each other too, hence not a member.
+  std::mutex mutex;
+  // Guarded by `mutex`: the reused line buffer, so that steady-state writes
+  // make no heap allocation.
+  std::string line;
+  // Guarded by `mutex`: the local time of `cachedTime`, converted once per
+  // second (the conversion costs as much as the rest of the formatting).
+  std::time_t cachedTime = -1;
+  std::tm cachedLocal{};
+  // Guarded by `mutex`.
+  Fragment fragment;
+};
+
+// Never destroyed: sinks may still be written to from other objects' static
+// destructors.
+SharedState& shared() {
+  static SharedState* const state = new SharedState();
+  return *state;
 }
 
-// Writes `value` in decimal at `out`, zero-padded on the left to at least
-// `width` digits; returns the end of what it wrote.
-char* putPadded(char* out, unsigned value, int width) {
-  // Fast path for the fields of every line: a time field or milliseconds.
-  if (width == 2 && value < 100) {
-    *out++ = static_cast<char>('0' + value / 10);
-    *out++ = static_cast<char>('0' + value % 10);
-    return out;
+// Native name of file `n` of the log at `base`: `base` itself for 0,
+// "<base>.<n>" otherwise.
+platform::NativeString gen(const fs::path& base, int n) {
+  platform::NativeString name = base.native();
+  if (n > 0) {
+    name += fs::path::value_type('.');
+    for (const char digit : std::to_string(n)) name += static_cast<fs::path::value_type>(digit);
   }
-  if (width == 3 && value < 1000) {
-    *out++ = static_cast<char>('0' + value / 100);
-    *out++ = static_cast<char>('0' + value / 10 % 10);
-    *out++ = static_cast<char>('0' + value % 10);
-    return out;
-  }
-  char digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (int i = count; i < width; ++i) *out++ = '0';
-  while (count > 0) *out++ = digits[--count];
-  return out;
+  return name;
 }
 
-unsigned nonNegative(int value) { return value < 0 ? 0u : static_cast<unsigned>(value); }
+void formatNow(SharedState& state, LogLevel level, std::string_view message) {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t time = std::chrono::system_clock::to_time_t(now);
+  std::int64_t ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  if (ms < 0) ms += 1000;
+  if (time != state.cachedTime) {
+    std::tm tm_buf{};  // A failed conversion writes 00:00:00, never garbage.
+    platform::toLocalTime(time, tm_buf);
+    state.cachedLocal = tm_buf;
+    state.cachedTime = time;
+  }
+  detail::formatLogLine(state.line, state.cachedLocal, static_cast<unsigned>(ms), level, message);
+}
 
 }  // namespace
 
-namespace detail {
-
-void formatLogLine(std::string& line, const std::tm& local, unsigned ms, LogLevel level,
-                   std::string_view message) {
-  // The prefix is built on the stack, so the string grows at most once.
-  char prefix[64];
-  char* end = prefix;
-  *end++ = '[';
-  end = putPadded(end, nonNegative(local.tm_hour), 2);
-  *end++ = ':';
-  end = putPadded(end, nonNegative(local.tm_min), 2);
-  *end++ = ':';
-  end = putPadded(end, nonNegative(local.tm_sec), 2);
-  *end++ = '.';
-  end = putPadded(end, ms, 3);
-  for (const char c : std::string_view("] [")) *end++ = c;
-  for (const char* name = logLevelName(level); *name != '\0'; ++name) *end++ = *name;
-  *end++ = ']';
-  *end++ = ' ';
-
-  const auto prefixSize = static_cast<std::size_t>(end - prefix);
-  line.reserve(prefixSize + message.size() + 1);
-  line.assign(prefix, prefixSize);
-  line.append(message.data(), message.size());
-  line.push_back('\n');
-}
-
-}  // namespace detail
-
 FileLogSink::FileLogSink(std::filesystem::path path) : path_(std::move(path)) {
+  // The OS would see such a name cut at the NUL, a different file: rotating
+  // "<cut>.5" could then delete the active file. Leave `names_` empty.
+  if (path_.native().find(fs::path::value_type('\0')) != platform::NativeString::npos) return;
   std::error_code ec;
   if (!path_.parent_path().empty()) {
     // Failure is deliberately ignored: writes are dropped until it exists.
     fs::create_directories(path_.parent_path(), ec);
+  }
+  // Anchored now, so that a later change of the working directory (a
+  // daemon's chdir("/")) does not send the lines elsewhere.
+  fs::path anchored = fs::absolute(path_, ec);
+  if (ec) anchored = path_;
+  for (int n = 0; n <= kMaxBackups; ++n) {
+    names_[n] = gen(anchored, n);
+    shown_[n] = platform::displayPath(gen(path_, n));
   }
 }
 
 FileLogSink::~FileLogSink() = default;
 
 void FileLogSink::write(LogLevel level, std::string_view message) {
-  const std::lock_guard<std::mutex> lock(sinkMutex);
+  SharedState& state = shared();
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  if (names_[0].empty()) return;  // A name the OS cannot be given.
 
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t time = std::chrono::system_clock::to_time_t(now);
-  std::int64_t ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  if (ms < 0) ms += 1000;
-  // Consecutive lines mostly fall in the same second: convert once per
-  // second (the conversion costs as much as the rest of the formatting).
-  static std::time_t cachedTime = -1;
-  static std::tm cachedLocal{};
-  if (time != cachedTime) {
-    std::tm tm_buf{};
-    platform::toLocalTime(time, tm_buf);
-    cachedLocal = tm_buf;
-    cachedTime = time;
+  formatNow(state, level, message);
+  std::string& line = state.line;
+  struct ReleaseHugeBuffer {
+    std::string& line;
+    ~ReleaseHugeBuffer() {
+      if (line.capacity() > kMaxRetainedLineBytes) std::string().swap(line);
+    }
+  } release{line};
+
+  // Opened and closed around every line, so that no handle is held while
+  // idle: between two writes the file can be renamed, deleted or read by
+  // others. Unopenable (no directory, a directory, a FIFO without a reader):
+  // the line is dropped.
+  platform::AppendFile file(names_[0].c_str());
+  if (!file.isOpen()) return;
+
+  platform::FileState fileState;
+  bool endsFragment = false;
+  Fragment& fragment = state.fragment;
+  if (fragment.pending && file.state(fileState) && fileState.id == fragment.file) {
+    // Still the end of the file: end that fragment before this line starts.
+    endsFragment = fileState.size == fragment.end;
+    fragment.pending = false;
+    if (endsFragment) line.insert(line.begin(), '\n');
   }
 
-  std::string& line = lineBuffer();
-  detail::formatLogLine(line, cachedLocal, static_cast<unsigned>(ms), level, message);
-
-  bool written = false;
-  {
-    // The file is opened and closed around every line so that no handle is
-    // held while idle: between two writes the file can be renamed (Windows
-    // refuses to rename a file that is open without delete sharing), deleted
-    // or read by others, and the size check below sees a closed file. The
-    // stream buffer is used without an ostream around it: formatting is done
-    // already, and an ostream's locale set-up would cost more than the rest.
-    std::filebuf f;
-    // Unbuffered, the assembled line reaches the OS in one write call, so an
-    // append by another process never lands inside it.
-    f.pubsetbuf(nullptr, 0);
-    if (f.open(path_, std::ios::out | std::ios::app | std::ios::binary) != nullptr) {
-      f.sputn(line.data(), static_cast<std::streamsize>(line.size()));
-      f.pubsync();
-      written = true;
-    }
+  const std::size_t written = file.append(line.data(), line.size());
+  // The size comes from the file system, so bytes that other writers
+  // appended count too.
+  if (!file.state(fileState)) return;
+  // A line refused in part is dropped; what did reach the file is remembered
+  // so that the next line starts on a line of its own.
+  if (written < line.size() && fileState.regular && written != (endsFragment ? 1u : 0u)) {
+    fragment = Fragment{true, fileState.id, fileState.size};
   }
-  if (line.capacity() > kMaxRetainedLineBytes) std::string().swap(line);
-  // Unopenable (no directory, a directory, locked): the line is dropped.
-  if (!written) return;
+  if (!fileState.regular || fileState.size < kRotateThresholdBytes) return;
 
-  // The size always comes from the file system, so bytes appended by other
-  // writers count too.
-  std::error_code ec;
-  const std::uintmax_t size = fs::file_size(path_, ec);
-  if (!ec && size >= kRotateThresholdBytes) rotate();
-}
-
-void FileLogSink::rotate() noexcept {
-  // Native name of file `n`: the active file for 0, "<path>.<n>" otherwise.
-  const auto gen = [this](int n) {
-    platform::NativeString name = path_.native();
-    if (n > 0) {
-      name += fs::path::value_type('.');
-      for (const char digit : std::to_string(n)) {
-        name += static_cast<fs::path::value_type>(digit);
-      }
-    }
-    return name;
-  };
-  // Claims the sink's single warning line: true the first time only.
-  const auto firstWarning = [this] {
-    if (rotationWarned_) return false;
-    rotationWarned_ = true;
-    return true;
-  };
-
-  std::error_code ec;
-  int first = kMaxBackups - 1;
-  if (interruptedAt_ == kNoInterruptedRotation) {
-    // A fresh rotation makes room by dropping the oldest backup.
-    fs::remove(gen(kMaxBackups), ec);
-  } else {
-    // An earlier attempt stopped at a failed rename after moving the backups
-    // above it. Resuming there, and deleting nothing, keeps every backup that
-    // existed when it began and moves each one number up exactly once.
-    first = interruptedAt_;
-  }
-
-  for (int i = first; i >= 1; --i) {
-    const platform::NativeString src = gen(i);
-    if (!fs::exists(src, ec)) continue;  // Absent or unknown: skip the gap.
-    const platform::NativeString dst = gen(i + 1);
-    // The rename must replace: after a failed deletion of the top backup,
-    // or a retry, the destination may still exist.
-    if (const unsigned long error = platform::replaceFile(src, dst)) {
-      interruptedAt_ = i;
-      if (firstWarning()) {
-        std::fprintf(stderr,
-                     "[velmor-log-rotation] MoveFileExW(%s -> %s) failed "
-                     "(GetLastError=%lu); log will continue at oversize. "
-                     "(one-shot warning)\n",
-                     platform::displayPath(src).c_str(), platform::displayPath(dst).c_str(), error);
-      }
-      return;
-    }
-  }
-
-  const platform::NativeString active = gen(0);
-  const platform::NativeString dotone = gen(1);
-  if (const unsigned long error = platform::replaceFile(active, dotone)) {
-    interruptedAt_ = 0;
-    if (firstWarning()) {
-      std::fprintf(stderr,
-                   "[velmor-log-rotation] MoveFileExW(active -> .1) failed "
-                   "(GetLastError=%lu); log will continue at oversize. "
-                   "(one-shot warning)\n",
-                   error);
-    }
+  // Decided under the lock that every sink in every process takes, and only
+  // while the name still means the file just written: if another process
+  // rotated it a moment ago, this crossing has been dealt with (and this
+  // line went into that backup). A name that is a symbolic link never
+  // matches, so the link is never renamed away.
+  platform::FileId named;
+  if (!file.lock() || !platform::entryId(names_[0].c_str(), named) || named != fileState.id) {
     return;
   }
-  interruptedAt_ = kNoInterruptedRotation;
+  rotate();
+  if (resumeAt_ == kNoInterruptedRotation && fragment.file == fileState.id) {
+    fragment.pending = false;
+  }
+}
+
+//   .5 (dropped only if .1 to .5 are all taken)
+//   .4 -> .5, .3 -> .4, .2 -> .3, .1 -> .2 (present ones, below `top`)
+//   active -> .1
+void FileLogSink::rotate() noexcept {
+  const auto kind = [this](int n) { return platform::entryKind(names_[n].c_str()); };
+  // Backups below `top` move up one number; `top` itself is free.
+  int top = resumeAt_;
+  if (top == kNoInterruptedRotation || kind(top) != EntryKind::Absent) {
+    // A fresh rotation: the disk no longer agrees with the hint, if any.
+    top = kMaxBackups;
+    while (top >= 1 && kind(top) != EntryKind::Absent) --top;
+    if (top == 0) {
+      // Every number is taken: the oldest backup is the one thing rotation
+      // may drop, and only if it is a file of ours to drop.
+      if (kind(kMaxBackups) == EntryKind::Regular)
+        platform::removeFile(names_[kMaxBackups].c_str());
+      top = kMaxBackups;
+    }
+  }
+  for (int i = top - 1; i >= 1; --i) {
+    // Gaps are skipped. Anything but a regular file stays where it is; the
+    // rename onto it below then fails, since renames never replace.
+    if (kind(i) != EntryKind::Regular) continue;
+    if (!shift(i)) return;
+  }
+  if (shift(0)) resumeAt_ = kNoInterruptedRotation;
+}
+
+bool FileLogSink::shift(int from) noexcept {
+  // Never onto an existing file: a stale plan, another sink's rotation or a
+  // stranger's file at the destination must not cost a byte.
+  const platform::ErrorCode failure =
+      platform::renameNoReplace(names_[from].c_str(), names_[from + 1].c_str());
+  if (failure == 0) return true;
+  resumeAt_ = from + 1;
+  if (!rotationWarned_) {
+    rotationWarned_ = true;
+    // One text on every platform, naming the Windows call, so that whatever
+    // watches for it needs one pattern; on POSIX the code is rename's errno.
+    std::fprintf(stderr,
+                 "[velmor-log-rotation] MoveFileExW(%s -> %s) failed (GetLastError=%lu); "
+                 "log will continue at oversize. (one-shot warning)\n",
+                 from == 0 ? "active" : shown_[from].c_str(),
+                 from == 0 ? ".1" : shown_[from + 1].c_str(), failure);
+  }
+  return false;
 }
 
 std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path) {

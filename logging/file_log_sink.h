@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "logging/log_sink.h"
@@ -24,18 +25,30 @@ inline constexpr int kMaxBackups = 5;
 //
 // in local time, with the message bytes unchanged. After every line, once the
 // file has reached kRotateThresholdBytes it is renamed to "<path>.1" and the
-// older backups move up by one number; the oldest beyond kMaxBackups is
-// deleted. The next write creates the file afresh.
+// older backups move up by one number. Rotation never replaces an existing
+// file: the only data it ever removes is "<path>.5", and only when ".1" to
+// ".5" are all taken. The next write creates the file afresh.
+//
+// A relative `path` is anchored at construction, so a later change of the
+// working directory does not move the log. Only regular files are rotated:
+// a name that is a symbolic link (or a FIFO, a device) is written through and
+// never renamed. A name holding a NUL character cannot be given to the OS;
+// such a sink drops every message and touches nothing.
 //
 // Thread safety: all FileLogSink objects in the process share one lock, so
 // calls from any thread on any sink are serialised and lines never
-// interleave. Rotation is not coordinated between processes.
+// interleave. Across processes, sinks on one file coordinate through the file
+// itself: every line is appended whole, and one crossing of the threshold is
+// rotated once, by whichever process takes the file's lock first.
 //
 // Failure behaviour: never throws for file problems. A message whose file
-// cannot be opened is dropped silently. A failed rename leaves the active file
-// in place (it keeps growing past the threshold) and is retried after every
-// later write; the first failure of a sink prints one warning line on stderr,
-// later ones print nothing. Allocation failure propagates as std::bad_alloc.
+// cannot be opened (or is a FIFO without a reader) is dropped silently, as is
+// a line the file system refuses in part; the next line still starts on a
+// line of its own. A failed rename leaves the active file in place (it keeps
+// growing past the threshold) and is retried after every later write; the
+// first failure of a sink prints one warning line on stderr, later ones print
+// nothing. Allocation failure propagates from the constructor and write as
+// std::bad_alloc; rotation itself never allocates.
 class FileLogSink final : public ILogSink {
  public:
   // Creates missing parent directories of `path` (errors are ignored: writes
@@ -53,19 +66,32 @@ class FileLogSink final : public ILogSink {
   void write(LogLevel level, std::string_view message) override;
 
  private:
-  // Moves the active file to backup 1 and shifts older backups up. Called
-  // only from write(), with the process-wide lock held.
-  void rotate() noexcept;
+  using NativeString = std::filesystem::path::string_type;
 
+  // Moves the active file to backup 1 and shifts older backups up. Called
+  // only from write(), with the process-wide lock and the file's own lock
+  // held, once the name is known to still mean the file just written.
+  void rotate() noexcept;
+  // Renames file `from` to `from + 1`; on failure remembers where the
+  // rotation stopped and prints the sink's one warning. True on success.
+  bool shift(int from) noexcept;
+
+  // The path as the caller gave it; warnings print names built from it.
   const std::filesystem::path path_;
   // Set once the sink has printed its one rotation warning.
   bool rotationWarned_ = false;
-  // Backup number at which an interrupted rotation stopped (0: only the
-  // active file was left to rename), or kNoInterruptedRotation. A retry
-  // resumes there instead of starting over, so repeated failures never drop
-  // or move a backup twice.
+  // Native names of the active file (0) and backups 1..kMaxBackups, anchored
+  // at construction; all empty if the path cannot be represented. Built once
+  // so that rotation needs no allocation.
+  NativeString names_[kMaxBackups + 1];
+  // The same names as printed in warnings (UTF-8 on Windows).
+  std::string shown_[kMaxBackups + 1];
+  // A hint, checked against the disk before use: the backup number that an
+  // interrupted rotation of this sink emptied and failed to fill, or
+  // kNoInterruptedRotation. While that number is still free, a retry resumes
+  // there, so repeated failures never drop or move a backup twice.
   static constexpr int kNoInterruptedRotation = -1;
-  int interruptedAt_ = kNoInterruptedRotation;
+  int resumeAt_ = kNoInterruptedRotation;
 };
 
 // Creates a FileLogSink for `path` (see the constructor). Never returns null;

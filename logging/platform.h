@@ -1,28 +1,111 @@
-// The few operating-system calls the logging component needs, one small
-// function each; platform.cpp holds a Windows and a POSIX body for every one.
-// Internal header: not installed, not part of the public interface.
+// The operating-system calls the logging component needs, behind one small
+// interface. platform_posix.cpp and platform_windows.cpp each hold the whole
+// body for one OS; CMake compiles one of them. Internal header: not installed.
+//
+// Errors: a call that can fail either returns an ErrorCode, 0 on success and
+// otherwise the OS's own code (errno on POSIX, GetLastError on Windows, never
+// 0), or says in its contract what a failure yields. Nothing here throws
+// unless its contract says so. None of these calls allocates, except
+// displayPath.
 #ifndef VELMOR_LOGGING_PLATFORM_H_
 #define VELMOR_LOGGING_PLATFORM_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <string>
 
 namespace velmor::common::platform {
 
+using NativeChar = std::filesystem::path::value_type;
 using NativeString = std::filesystem::path::string_type;
+using ErrorCode = unsigned long;
 
-// Renames `from` to `to`, atomically replacing an existing file at `to`.
-// Returns 0 on success, otherwise the OS error code of the failure
-// (GetLastError on Windows, errno elsewhere), which is never 0.
-unsigned long replaceFile(const NativeString& from, const NativeString& to) noexcept;
+// Which file a name or handle refers to: device and inode on POSIX, volume
+// serial number and file index on Windows.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+
+  friend bool operator==(const FileId& a, const FileId& b) noexcept {
+    return a.device == b.device && a.index == b.index;
+  }
+  friend bool operator!=(const FileId& a, const FileId& b) noexcept { return !(a == b); }
+};
+
+// What an open file is now.
+struct FileState {
+  std::uint64_t size = 0;  // In bytes, as the file system has it.
+  FileId id;
+  bool regular = false;  // A plain disk file (not a FIFO, device or directory).
+};
+
+// A file opened for appending, for the duration of one log line.
+//
+// The handle is never inherited by child processes, and opening never blocks
+// (a FIFO without a reader fails at once). Other processes may read, write,
+// rename and delete the file while it is open. Not thread-safe: one owner.
+class AppendFile {
+ public:
+  // Opens `name`, creating a missing file. isOpen() tells whether it worked.
+  explicit AppendFile(const NativeChar* name) noexcept;
+  // Releases the lock, if held, and closes the file.
+  ~AppendFile();
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  bool isOpen() const noexcept;
+
+  // Appends `size` bytes at the end of the file and returns how many reached
+  // it: all of them, or fewer when a call failed (disk full, file size limit,
+  // a FIFO that would block). Calls are repeated while the OS makes progress,
+  // so a line longer than one call can carry is still written whole.
+  // Among writers that use this class the bytes stay contiguous: POSIX
+  // appends under O_APPEND are atomic up to the largest single write
+  // (2,147,479,552 bytes on Linux); Windows emulations of appending are not,
+  // so there the file lock is taken first and held until destruction.
+  std::size_t append(const char* data, std::size_t size) noexcept;
+
+  // Size, identity and kind of the open file; false if the query failed.
+  bool state(FileState& out) const noexcept;
+
+  // Takes the exclusive lock that every sink in every process takes on this
+  // file before it rotates it (flock on POSIX; on Windows a byte-range lock
+  // far past any real size, so readers are never blocked). Waits until it is
+  // granted; held until destruction. Returns false if it cannot be taken.
+  bool lock() noexcept;
+
+ private:
+  std::intptr_t handle_;  // A descriptor on POSIX, a HANDLE on Windows; -1: none.
+  bool locked_ = false;
+};
+
+// What a name refers to, without following a final symbolic link. A failed
+// query counts as Absent.
+enum class EntryKind { Absent, Regular, Other };
+EntryKind entryKind(const NativeChar* name) noexcept;
+
+// The identity of the entry `name` itself (a symbolic link is not
+// followed). False if there is none or the query failed.
+bool entryId(const NativeChar* name, FileId& out) noexcept;
+
+// Renames `from` to `to` only if nothing exists at `to`: the OS refuses the
+// replace itself where it can (renameat2 with RENAME_NOREPLACE, MoveFileExW
+// without MOVEFILE_REPLACE_EXISTING); elsewhere the destination is checked
+// first. An occupied destination gives EEXIST or ERROR_ALREADY_EXISTS.
+ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept;
+
+// Deletes the file `name`; never a directory.
+ErrorCode removeFile(const NativeChar* name) noexcept;
 
 // Converts `time` to local broken-down time without touching shared state.
 // Returns false (leaving `out` unchanged) if the conversion fails.
 bool toLocalTime(std::time_t time, std::tm& out) noexcept;
 
 // Returns `path` as bytes fit for a byte-oriented stream: UTF-8 where native
-// paths are wide, the native bytes unchanged elsewhere.
+// paths are wide, the native bytes unchanged elsewhere. May throw
+// std::bad_alloc.
 std::string displayPath(const NativeString& path);
 
 }  // namespace velmor::common::platform

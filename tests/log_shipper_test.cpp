@@ -81,8 +81,9 @@ class LogShipperTest : public TempDirTest {
     }
     fs::create_directories(dir() / "work");
     std::ofstream(dir() / "rsyslog.conf") << rsyslogConfig(dir());
-    pid_ = velmor::testing::spawn({rsyslogd, "-n", "-f", (dir() / "rsyslog.conf").string(), "-i",
-                                   (dir() / "rsyslog.pid").string()});
+    pid_ = static_cast<pid_t>(velmor::testing::spawn(
+        rsyslogd,
+        {"-n", "-f", (dir() / "rsyslog.conf").string(), "-i", (dir() / "rsyslog.pid").string()}));
     ASSERT_GT(pid_, 0) << "cannot start " << rsyslogd;
     // Ready once it has written its pid file.
     const auto deadline = Clock::now() + std::chrono::seconds(20);

@@ -1,27 +1,30 @@
-// Test helper (POSIX): starts a program with arguments, as a child process.
+// Test helper: starts a program with arguments as a child process and waits
+// for it, on POSIX and on Windows.
 #ifndef VELMOR_TESTS_PROCESS_SPAWN_H_
 #define VELMOR_TESTS_PROCESS_SPAWN_H_
 
-#include <spawn.h>
-#include <sys/types.h>
-
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace velmor::testing {
 
-// Starts `args[0]` (a path) with `args`, inheriting the environment and the
-// standard streams. Returns the child's pid, or -1 if it could not start.
-inline pid_t spawn(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  return ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
-}
+// A started child: a pid on POSIX, a process handle on Windows; -1 if it
+// could not start.
+using Child = std::intptr_t;
+
+// Starts `program` with `args`, inheriting the environment and the standard
+// streams (and, on Windows, every inheritable handle, as programs that
+// redirect a child's streams do).
+Child spawn(const std::filesystem::path& program, const std::vector<std::string>& args);
+
+// Waits for `child` to end; returns its exit status (0: success), or -1 if it
+// did not exit normally.
+int waitFor(Child child);
+
+// The helper program `name` built beside the running test executable.
+std::filesystem::path helperProgram(const std::string& name);
 
 }  // namespace velmor::testing
 

@@ -1,7 +1,8 @@
 // Randomized, model-based test of rotation: random writes (empty to larger
-// than the threshold), backups with gaps, rename failures that later clear,
-// and files deleted, truncated or renamed from outside. After every step the
-// files on disk must match a model of which lines each file should hold.
+// than the threshold) by two sinks of this process and by other processes,
+// backups with gaps, rename failures that later clear, and files deleted,
+// truncated or renamed from outside. After every step the files on disk must
+// match a model of which lines each file should hold.
 //
 // Seeds: a fixed set by default; VELMOR_MODEL_SEED=<n> runs that seed alone
 // and VELMOR_MODEL_SEEDS=<count> runs that many seeds from 1. A failure
@@ -23,6 +24,7 @@
 
 #include "file_pin.h"
 #include "logging/file_log_sink.h"
+#include "process_spawn.h"
 #include "test_support.h"
 
 namespace velmor::common {
@@ -38,10 +40,13 @@ constexpr std::size_t kInfoOverhead = 23;
 constexpr int kActive = 0;
 constexpr int kForeign = kMaxBackups + 1;  // ".6": never ours to touch.
 
-// A piece of a file's content: one line written by the sink (identified by
-// its message number), or raw bytes placed there by the test.
+// A piece of a file's content: one line written by a sink of this process
+// (identified by its message number), one line of another process (its
+// message in `raw`), or raw bytes placed there by the test.
 struct Piece {
-  std::int64_t id = -1;  // -1: raw bytes.
+  static constexpr std::int64_t kRaw = -1;
+  static constexpr std::int64_t kOtherProcess = -2;
+  std::int64_t id = kRaw;
   std::size_t size = 0;  // Message size for a line.
   std::string raw;
 };
@@ -58,63 +63,81 @@ using Content = std::vector<Piece>;
 std::uint64_t sizeOf(const Content& content) {
   std::uint64_t total = 0;
   for (const Piece& piece : content) {
-    total += piece.id < 0 ? piece.raw.size() : piece.size + kInfoOverhead;
+    total += piece.id == Piece::kRaw ? piece.raw.size() : piece.size + kInfoOverhead;
   }
   return total;
 }
 
+// One writer: a sink of this process, or the sink of a writer process. Each
+// remembers where its own interrupted rotation stopped.
+struct Actor {
+  int resumeAt = -1;
+  bool warned = false;
+};
+
 // What the disk should hold: the content of each numbered file (0 is the
 // active file), the obstacle in place of the oldest backup, the pinned files
-// and where the sink's interrupted rotation, if any, stopped.
+// and the writers.
 struct Model {
   std::map<int, Content> files;
   bool obstacle = false;  // A non-empty directory at ".5".
   std::map<int, std::unique_ptr<FilePin>> pins;
-  int interruptedAt = -1;
-  int warnings = 0;
+  std::vector<Actor> actors;
   int rotations = 0;  // Attempts, for the record.
 
   bool pinned(int n) const { return pins.count(n) != 0; }
+  bool absent(int n) const { return files.count(n) == 0 && !(n == kMaxBackups && obstacle); }
 
-  bool renameFails(int src, int dst) const {
-    return pinned(src) || pinned(dst) || (dst == kMaxBackups && obstacle);
+  int warnings() const {
+    int count = 0;
+    for (const Actor& actor : actors) count += actor.warned ? 1 : 0;
+    return count;
   }
 
-  bool fail(int at) {
-    interruptedAt = at;
-    warnings = 1;
+  bool renameFails(int src, int dst) const { return pinned(src) || pinned(dst) || !absent(dst); }
+
+  bool fail(Actor& actor, int at) {
+    actor.resumeAt = at;
+    actor.warned = true;
     return false;
   }
 
-  // The rotation rule: a fresh attempt drops the oldest backup, then shifts
-  // every present backup up by one and renames the active file to ".1"; an
-  // attempt after a failure resumes where the failed one stopped and deletes
-  // nothing.
-  bool rotate() {
+  void move(int src, int dst) {
+    files[dst] = std::move(files[src]);
+    files.erase(src);
+  }
+
+  // The rotation rule: resume where this writer's interrupted rotation
+  // stopped while that number is still free; otherwise start afresh below
+  // the highest free number, dropping ".5" only when ".1" to ".5" are all
+  // taken. Present backups below the start move up one number, then the
+  // active file becomes ".1". No rename ever replaces a file.
+  bool rotate(Actor& actor) {
     ++rotations;
-    int first = kMaxBackups - 1;
-    if (interruptedAt < 0) {
-      if (!obstacle && !pinned(kMaxBackups)) files.erase(kMaxBackups);
-    } else {
-      first = interruptedAt;
+    int top = actor.resumeAt;
+    if (top < 0 || !absent(top)) {
+      top = kMaxBackups;
+      while (top >= 1 && !absent(top)) --top;
+      if (top == 0) {
+        if (files.count(kMaxBackups) != 0 && !pinned(kMaxBackups)) files.erase(kMaxBackups);
+        top = kMaxBackups;
+      }
     }
-    for (int i = first; i >= 1; --i) {
+    for (int i = top - 1; i >= 1; --i) {
       if (files.count(i) == 0) continue;
-      if (renameFails(i, i + 1)) return fail(i);
-      files[i + 1] = std::move(files[i]);
-      files.erase(i);
+      if (renameFails(i, i + 1)) return fail(actor, i + 1);
+      move(i, i + 1);
     }
-    if (renameFails(kActive, 1)) return fail(0);
-    files[1] = std::move(files[kActive]);
-    files.erase(kActive);
-    interruptedAt = -1;
+    if (renameFails(kActive, 1)) return fail(actor, 1);
+    move(kActive, 1);
+    actor.resumeAt = -1;
     return true;
   }
 
-  void wrote(std::int64_t id, std::size_t size) {
+  void wrote(Actor& actor, Piece piece) {
     Content& active = files[kActive];
-    active.push_back(Piece{id, size, {}});
-    if (sizeOf(active) >= kRotateThresholdBytes) rotate();
+    active.push_back(std::move(piece));
+    if (sizeOf(active) >= kRotateThresholdBytes) rotate(actor);
   }
 };
 
@@ -148,7 +171,7 @@ class RotationModelTest : public TempDirTest {
       const std::string bytes = readFile(name(n));
       std::size_t at = 0;
       for (const Piece& piece : content) {
-        if (piece.id < 0) {
+        if (piece.id == Piece::kRaw) {
           ASSERT_EQ(bytes.compare(at, piece.raw.size(), piece.raw), 0) << name(n).string();
           at += piece.raw.size();
           continue;
@@ -157,7 +180,9 @@ class RotationModelTest : public TempDirTest {
         ASSERT_EQ(bytes[at], '[');
         ASSERT_EQ(bytes.compare(at + 13, 9, "] [INFO] "), 0) << name(n).string() << " @" << at;
         at += 22;
-        ASSERT_EQ(bytes.compare(at, piece.size, messageFor(piece.id, piece.size)), 0)
+        const std::string message =
+            piece.id == Piece::kOtherProcess ? piece.raw : messageFor(piece.id, piece.size);
+        ASSERT_EQ(bytes.compare(at, piece.size, message), 0)
             << name(n).string() << " message " << piece.id;
         at += piece.size;
         ASSERT_EQ(bytes[at], '\n');
@@ -185,7 +210,7 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
   // and an active file that may already be close to the threshold.
   const auto place = [&](int n, std::string raw) {
     std::ofstream(name(n), std::ios::binary) << raw;
-    model.files[n] = Content{Piece{-1, 0, std::move(raw)}};
+    model.files[n] = Content{Piece{Piece::kRaw, 0, std::move(raw)}};
   };
   for (int n = 1; n <= kMaxBackups; ++n) {
     if (chance(40)) place(n, "old backup " + std::to_string(n) + "\n");
@@ -196,8 +221,12 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
   }
 
   StderrCapture capture;
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(name(kActive));
+  // Two sinks of this process on the one file.
+  std::shared_ptr<ILogSink> sinks[2] = {makeFileLogSink(name(kActive)),
+                                        makeFileLogSink(name(kActive))};
+  model.actors.resize(2);
   std::int64_t nextId = 0;
+  int processes = 0;
   int away = 0;
   constexpr int kSteps = 60;
   for (int step = 0; step <= kSteps; ++step) {
@@ -233,6 +262,24 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
         fs::rename(name(kActive), dir() / ("away-" + std::to_string(away++)));
         model.files.erase(kActive);
       }
+    } else if (action < 53 && model.pins.empty() && !model.obstacle) {
+      // Another process writes a burst through its own sink, while this
+      // process's sinks may still remember an interrupted rotation.
+      const std::string tag = "w" + std::to_string(processes++);
+      const int lines = pick(1, 400);
+      const int filler = pick(0, 30000);
+      const velmor::testing::Child child = velmor::testing::spawn(
+          velmor::testing::helperProgram("writer_process"),
+          {name(kActive).string(), tag, std::to_string(lines), std::to_string(filler)});
+      ASSERT_NE(child, -1) << "cannot start writer_process";
+      ASSERT_EQ(velmor::testing::waitFor(child), 0);
+      model.actors.emplace_back();
+      for (int seq = 0; seq < lines; ++seq) {
+        std::string message = tag + " " + std::to_string(seq) + " " + std::to_string(filler) + " " +
+                              std::string(static_cast<std::size_t>(filler), 'c');
+        const std::size_t size = message.size();
+        model.wrote(model.actors.back(), Piece{Piece::kOtherProcess, size, std::move(message)});
+      }
     }
 
     // Then write: many small or mid-sized lines, or now and then one line
@@ -241,25 +288,29 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
     // rotation now that nothing is in the way.
     const bool last = step == kSteps;
     const int count = last || chance(4) ? 1 : pick(1, 60);
+    const int writer = pick(0, 1);
     for (int i = 0; i < count; ++i) {
       const auto size = static_cast<std::size_t>(last         ? kRotateThresholdBytes
                                                  : count == 1 ? pick(0, 6 * 1024 * 1024)
                                                               : (chance(20) ? 0 : pick(0, 40000)));
       const std::int64_t id = nextId++;
-      sink->write(LogLevel::Info, messageFor(id, size));
-      model.wrote(id, size);
+      sinks[writer]->write(LogLevel::Info, messageFor(id, size));
+      model.wrote(model.actors[static_cast<std::size_t>(writer)], Piece{id, size, {}});
     }
     ASSERT_NO_FATAL_FAILURE(checkShape(model));
     if (step % 10 == 0 || step == kSteps) {
       ASSERT_NO_FATAL_FAILURE(checkContent(model));
     }
   }
-  EXPECT_EQ(model.interruptedAt, -1);
-  sink.reset();
+  // Nothing is in the way any more: the last, threshold-sized line must have
+  // completed a rotation.
+  EXPECT_EQ(model.files.count(kActive), 0u);
+  for (auto& sink : sinks) sink.reset();
   const std::string warnings = capture.take();
   std::cout << "seed " << seed << ": " << nextId << " lines, " << model.rotations
-            << " rotation attempts, " << model.warnings << " warning line\n";
-  EXPECT_EQ(velmor::testing::splitLines(warnings).size(), static_cast<std::size_t>(model.warnings))
+            << " rotation attempts, " << model.warnings() << " warning line\n";
+  EXPECT_EQ(velmor::testing::splitLines(warnings).size(),
+            static_cast<std::size_t>(model.warnings()))
       << warnings;
 }
 

@@ -206,7 +206,7 @@ TEST_F(RotationTest, WarningCarriesNonAsciiPathsWhole) {
   const fs::path logs = dir() / fs::u8path(u8"caf\u00e9-\u65e5\u672c");
   const fs::path path = logs / fs::u8path(u8"\u65e5\u8a8c.log");
   std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-  writeFile(backup(path, 4), "b4");
+  for (int n = 1; n <= 4; ++n) writeFile(backup(path, n), "b");
   fs::create_directories(backup(path, 5) / "occupied");
   fillBefore(path, kThreshold, "x");
 
@@ -282,6 +282,43 @@ TEST_F(RotationTest, RetriesAfterAFailedShiftNeitherDeleteNorMoveBackupsTwice) {
   fillBefore(path, kThreshold, "x");
   sink->write(LogLevel::Info, "x");
   EXPECT_EQ(readFile(backup(path, 5)), "b3");
+}
+
+// A remembered resume point is only a hint: once another sink has completed
+// the rotation, or a stranger has put a file at ".1", resuming would rename
+// the active file onto it. Neither may cost a byte.
+TEST_F(RotationTest, AStaleResumePointNeverCostsAnotherSinksBackupOrAStrangersFile) {
+  const fs::path path = dir() / "stale.log";
+  fillBefore(path, kThreshold, "a");
+  StderrCapture capture;
+  std::shared_ptr<ILogSink> first = makeFileLogSink(path);
+  std::shared_ptr<ILogSink> second = makeFileLogSink(path);
+  {
+    VELMOR_PIN_OR_SKIP(pin, path);
+    first->write(LogLevel::Info, "a");  // Interrupted at the active file.
+  }
+  second->write(LogLevel::Info, "b");  // Completes a rotation of its own.
+  ASSERT_EQ(sizeOf(backup(path, 1)), kThreshold + 24);
+  fillBefore(path, kThreshold, "c");
+  first->write(LogLevel::Info, "c");
+  EXPECT_EQ(sizeOf(backup(path, 2)), kThreshold + 24);
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold);
+
+  fillBefore(path, kThreshold, "d");
+  {
+    VELMOR_PIN_OR_SKIP(pin, path);
+    first->write(LogLevel::Info, "d");  // Shifts both backups, then stops.
+  }
+  ASSERT_FALSE(fs::exists(backup(path, 1)));
+  writeFile(backup(path, 1), "stranger");
+  first->write(LogLevel::Info, "e");
+
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold + 24);
+  EXPECT_EQ(readFile(backup(path, 2)), "stranger");
+  EXPECT_EQ(sizeOf(backup(path, 3)), kThreshold);
+  EXPECT_EQ(sizeOf(backup(path, 4)), kThreshold + 24);
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(splitLines(capture.take()).size(), 1u);
 }
 
 // A process killed in the middle of a rotation leaves some of its steps done.

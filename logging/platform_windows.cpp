@@ -1,0 +1,155 @@
+// Windows bodies of the operating-system calls in platform.h.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "logging/platform.h"
+
+namespace velmor::common::platform {
+namespace {
+
+ErrorCode lastError() noexcept {
+  const DWORD error = ::GetLastError();
+  return error != 0 ? error : ERROR_GEN_FAILURE;
+}
+
+HANDLE handleOf(std::intptr_t value) noexcept { return reinterpret_cast<HANDLE>(value); }
+
+// The one byte every sink locks: far past any real file size, because a
+// Windows byte-range lock also blocks other handles' reads and writes of the
+// range it covers.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD kLockOffsetLow = 0xFFFFFFF0;
+
+OVERLAPPED lockRange() noexcept {
+  OVERLAPPED range{};
+  range.Offset = kLockOffsetLow;
+  range.OffsetHigh = kLockOffsetHigh;
+  return range;
+}
+
+bool infoOf(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) noexcept {
+  return ::GetFileInformationByHandle(handle, &info) != 0;
+}
+
+FileId idOf(const BY_HANDLE_FILE_INFORMATION& info) noexcept {
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+}  // namespace
+
+AppendFile::AppendFile(const NativeChar* name) noexcept {
+  // Shared for delete, so that another process's sink can rename the file
+  // while this one has it open. Default security attributes: the handle is
+  // not inheritable, so a child process can never hold the file.
+  // GENERIC_WRITE rather than FILE_APPEND_DATA alone: LockFileEx requires it.
+  const HANDLE handle =
+      ::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+}
+
+AppendFile::~AppendFile() {
+  if (!isOpen()) return;
+  // Unlock explicitly: locks left to CloseHandle are released "when resources
+  // allow", which could delay the next writer.
+  if (locked_) {
+    OVERLAPPED range = lockRange();
+    ::UnlockFileEx(handleOf(handle_), 0, 1, 0, &range);
+  }
+  ::CloseHandle(handleOf(handle_));
+}
+
+bool AppendFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_HANDLE_VALUE; }
+
+std::size_t AppendFile::append(const char* data, std::size_t size) noexcept {
+  // Appending is a seek and a write in some implementations (Wine's among
+  // them): only the lock keeps another process's line out of this one.
+  if (!lock()) return 0;
+  constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+  std::size_t done = 0;
+  while (done < size) {
+    const DWORD chunk = static_cast<DWORD>(size - done < kMaxChunk ? size - done : kMaxChunk);
+    // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file.
+    OVERLAPPED atEnd{};
+    atEnd.Offset = 0xFFFFFFFF;
+    atEnd.OffsetHigh = 0xFFFFFFFF;
+    DWORD written = 0;
+    const BOOL ok = ::WriteFile(handleOf(handle_), data + done, chunk, &written, &atEnd);
+    done += written;
+    if (!ok || written == 0) break;
+  }
+  return done;
+}
+
+bool AppendFile::state(FileState& out) const noexcept {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!infoOf(handleOf(handle_), info)) return false;
+  out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out.id = idOf(info);
+  out.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                ::GetFileType(handleOf(handle_)) == FILE_TYPE_DISK;
+  return true;
+}
+
+bool AppendFile::lock() noexcept {
+  if (locked_) return true;
+  OVERLAPPED range = lockRange();
+  locked_ = ::LockFileEx(handleOf(handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range) != 0;
+  return locked_;
+}
+
+EntryKind entryKind(const NativeChar* name) noexcept {
+  const DWORD attributes = ::GetFileAttributesW(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::Absent;
+  const DWORD notRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  return (attributes & notRegular) == 0 ? EntryKind::Regular : EntryKind::Other;
+}
+
+bool entryId(const NativeChar* name, FileId& out) noexcept {
+  // No access rights, every sharing mode: this never stands in the way of
+  // another process's rename. The entry itself, not what a link points to.
+  const HANDLE handle = ::CreateFileW(
+      name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = infoOf(handle, info);
+  ::CloseHandle(handle);
+  if (ok) out = idOf(info);
+  return ok;
+}
+
+ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept {
+  // Without MOVEFILE_REPLACE_EXISTING an occupied destination fails with
+  // ERROR_ALREADY_EXISTS.
+  return ::MoveFileExW(from, to, 0) ? 0 : lastError();
+}
+
+ErrorCode removeFile(const NativeChar* name) noexcept {
+  return ::DeleteFileW(name) ? 0 : lastError();
+}
+
+bool toLocalTime(std::time_t time, std::tm& out) noexcept {
+  return ::localtime_s(&out, &time) == 0;
+}
+
+std::string displayPath(const NativeString& path) {
+  // The C runtime's %ls converts through the C locale and silently truncates
+  // at the first character it cannot map; UTF-8 keeps every path whole.
+  if (path.empty()) return {};
+  const int size = static_cast<int>(path.size());
+  const int bytes =
+      ::WideCharToMultiByte(CP_UTF8, 0, path.data(), size, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, path.data(), size, utf8.data(), bytes, nullptr, nullptr);
+  return utf8;
+}
+
+}  // namespace velmor::common::platform
