@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -11,8 +13,16 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "logging/line_format.h"
 #include "logging/platform.h"
@@ -170,16 +180,44 @@ TEST_F(FileLogSinkTest, ConstructorMakesNestedParentsButNotTheFile) {
   EXPECT_EQ(fs::file_size(path), 15u + 13u);
 }
 
-TEST_F(FileLogSinkTest, BareFileNameLandsInTheCurrentDirectory) {
+// A relative name is anchored where it was given: a program that changes
+// directory later (a daemon's chdir("/")) keeps logging to the same file.
+TEST_F(FileLogSinkTest, BareFileNameStaysInTheDirectoryWhereItWasGiven) {
   const fs::path previous = fs::current_path();
+  fs::create_directory(dir() / "elsewhere");
   fs::current_path(dir());
   {
     std::shared_ptr<ILogSink> sink = makeFileLogSink("bare.log");
-    EXPECT_TRUE(fs::is_empty(dir()));  // No directory was made.
+    EXPECT_EQ(fs::directory_iterator(dir())->path().filename(), "elsewhere");  // No directory made.
     sink->write(LogLevel::Info, "here");
+    fs::current_path(dir() / "elsewhere");
+    sink->write(LogLevel::Info, "still here");
   }
   fs::current_path(previous);
-  EXPECT_EQ(fs::file_size(dir() / "bare.log"), 15u + 12u);
+  EXPECT_EQ(fs::file_size(dir() / "bare.log"), 15u + 12u + 15u + 18u);
+  EXPECT_TRUE(fs::is_empty(dir() / "elsewhere"));
+}
+
+// A name with a NUL in it would reach the OS cut short, naming another file
+// whose ".5" rotation would delete. Such a sink writes and deletes nothing.
+TEST_F(FileLogSinkTest, NameHoldingANulTouchesNothing) {
+  const fs::path cut = dir() / "app.log";
+  std::ofstream(cut, std::ios::binary) << "active";
+  for (int n = 1; n <= 5; ++n) {
+    std::ofstream(velmor::testing::backupPath(cut, n), std::ios::binary) << n;
+  }
+  fs::path name = cut;
+  name += std::string("\0.x", 3);
+  {
+    std::shared_ptr<ILogSink> sink = makeFileLogSink(name);
+    sink->write(LogLevel::Info, std::string(static_cast<std::size_t>(kRotateThresholdBytes), 'n'));
+    sink->write(LogLevel::Info, "more");
+  }
+  EXPECT_EQ(readFile(cut), "active");
+  for (int n = 1; n <= 5; ++n) {
+    EXPECT_EQ(readFile(velmor::testing::backupPath(cut, n)), std::to_string(n)) << n;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), 6);
 }
 
 TEST_F(FileLogSinkTest, DropsSilentlyWhileTheDirectoryIsGoneAndRecovers) {
@@ -255,6 +293,87 @@ TEST_F(FileLogSinkTest, FollowsTheNameThroughOutsideInterference) {
   EXPECT_EQ(readFile(path).substr(15), "[INFO] six\n");
   EXPECT_EQ(capture.take(), "");
 }
+
+#ifndef _WIN32
+// A symbolic link named as the log file is written through and never renamed
+// away: rotation only ever moves the regular files it made.
+TEST_F(FileLogSinkTest, SymlinkedLogIsWrittenThroughAndNeverRotatedAway) {
+  const fs::path target = dir() / "real.log";
+  const fs::path link = dir() / "link.log";
+  fs::create_symlink(target, link);
+  constexpr int kLines = 5200;  // About 5.4 MB: past the threshold.
+  {
+    std::shared_ptr<ILogSink> sink = makeFileLogSink(link);
+    const std::string kib(1024, 'k');
+    for (int i = 0; i < kLines; ++i) sink->write(LogLevel::Info, kib);
+  }
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::file_size(target), kLines * (1024u + 23u));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), 2);
+}
+
+// Opening a FIFO that nobody reads would block, and with it every sink of
+// the process. The line is dropped instead.
+TEST_F(FileLogSinkTest, FifoWithoutAReaderStallsNoSink) {
+  const fs::path fifo = dir() / "fifo.log";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::shared_ptr<ILogSink> stalled = makeFileLogSink(fifo);
+  std::shared_ptr<ILogSink> regular = makeFileLogSink(dir() / "regular.log");
+  std::atomic<int> done{0};
+  std::thread toFifo([&] {
+    for (int i = 0; i < 10; ++i) stalled->write(LogLevel::Info, "nobody reads this");
+    ++done;
+  });
+  std::thread toFile([&] {
+    for (int i = 0; i < 10; ++i) regular->write(LogLevel::Info, "kept");
+    ++done;
+  });
+  // Generous: only a blocked open takes anywhere near this long.
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (done < 2 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const bool blocked = done < 2;
+  // Give a blocked open its reader, so that the threads can end.
+  const int reader = blocked ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+  toFifo.join();
+  toFile.join();
+  if (reader >= 0) ::close(reader);
+  EXPECT_FALSE(blocked) << "a write to a FIFO without a reader blocked the sinks";
+  EXPECT_EQ(splitLines(readFile(dir() / "regular.log")).size(), 10u);
+}
+
+// A line that the file system refuses in part (here the process's file size
+// limit; a full disk acts the same) is dropped, and what did reach the file
+// never swallows the next line.
+TEST_F(FileLogSinkTest, LineCutShortNeverGluesOntoTheNextOne) {
+  const fs::path path = dir() / "limit.log";
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  const std::string message(3000, 'm');  // 3,023-byte lines.
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 1000000) {
+    GTEST_SKIP() << "SKIPPED: the hard file size limit is too low to raise again";
+  }
+  struct rlimit cut = saved;
+  cut.rlim_cur = 10000;  // Three whole lines, then 931 bytes of the fourth.
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &cut), 0);
+  for (int i = 0; i < 5; ++i) sink->write(LogLevel::Info, message);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  for (int i = 0; i < 3; ++i) sink->write(LogLevel::Info, "after " + std::to_string(i));
+
+  const std::vector<std::string> lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), 7u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(lines[i].substr(15), "[INFO] " + message + "\n");
+  EXPECT_EQ(lines[3].size(), 10000u - 3 * 3023u + 1u);  // The fragment, ended.
+  EXPECT_EQ(lines[3].find("after"), std::string::npos);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(lines[4 + i].substr(15), "[INFO] after " + std::to_string(i) + "\n");
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace velmor::common

@@ -2,6 +2,7 @@
 // retention, warnings, retries after failed renames, and concurrent writers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 
 #include "file_pin.h"
 #include "logging/file_log_sink.h"
+#include "process_spawn.h"
 #include "test_support.h"
 
 namespace velmor::common {
@@ -353,6 +355,55 @@ TEST_F(RotationTest, RotationInterruptedByACrashAtAnyStepLeavesNoGap) {
     const std::string newest = readFile(done == 6 ? path : backup(path, 1));
     EXPECT_EQ(newest.substr(newest.size() - 16), "after the crash\n");
   }
+}
+
+#ifdef __linux__
+// True if process `child` has a file under `dir` open.
+bool holdsFileUnder(velmor::testing::Child child, const fs::path& dir) {
+  std::error_code ec;
+  const fs::path fds = "/proc/" + std::to_string(child) + "/fd";
+  for (fs::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string target = fs::read_symlink(it->path(), ec).string();
+    if (target.rfind(dir.string(), 0) == 0) return true;
+  }
+  return false;
+}
+#endif
+
+// Programs start children with handle inheritance whenever they redirect a
+// child's standard streams. A child started while a line is being written
+// must not keep the log file: on Windows it would block every rotation while
+// it lives, everywhere it would keep deleted backups' space.
+TEST_F(RotationTest, ChildrenStartedWhileLoggingNeitherHoldNorBlockTheFile) {
+  const fs::path path = dir() / "children.log";
+  StderrCapture capture;
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    const std::string line(512, 'w');
+    while (!stop) sink->write(LogLevel::Info, line);
+  });
+  std::vector<velmor::testing::Child> children;
+  int holding = 0;
+  for (int i = 0; i < 40; ++i) {
+    children.push_back(velmor::testing::spawn(velmor::testing::helperProgram("writer_process"),
+                                              {"sleep", "4000"}));
+    ASSERT_NE(children.back(), -1);
+#ifdef __linux__
+    holding += holdsFileUnder(children.back(), dir()) ? 1 : 0;
+#endif
+  }
+  stop = true;
+  writer.join();
+  // Two rotations while the children live.
+  for (int n = 0; n < 2; ++n) fillBefore(path, kThreshold, "x"), sink->write(LogLevel::Info, "x");
+  for (const velmor::testing::Child child : children) EXPECT_EQ(velmor::testing::waitFor(child), 0);
+
+  EXPECT_EQ(holding, 0) << "children holding the log file";
+  EXPECT_EQ(capture.take(), "");
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold);
+  EXPECT_EQ(sizeOf(backup(path, 2)), kThreshold);
 }
 
 TEST_F(RotationTest, ConcurrentWritersKeepEveryLineWholeAndInOrder) {
