@@ -1,7 +1,8 @@
-# Install rules: the library, its public headers and a relocatable CMake
-# package, so that consumers can write
+# Install rules: the library, its public headers, a relocatable CMake package,
+# so that consumers can write
 #   find_package(velmor_logging CONFIG REQUIRED)
 #   target_link_libraries(app PRIVATE velmor::logging)
+# and a relocatable pkg-config file (velmor_logging.pc).
 include(CMakePackageConfigHelpers)
 
 set(VELMOR_CMAKE_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/velmor_logging")
@@ -11,6 +12,7 @@ install(TARGETS velmor_logging EXPORT velmor_loggingTargets
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES logging/log_sink.h logging/file_log_sink.h
+  "${PROJECT_BINARY_DIR}/include/logging/velmor_logging_export.h"
   DESTINATION "${VELMOR_INSTALL_INCLUDEDIR}/logging")
 install(EXPORT velmor_loggingTargets
   NAMESPACE velmor::
@@ -27,3 +29,22 @@ install(FILES
   "${PROJECT_BINARY_DIR}/velmor_loggingConfig.cmake"
   "${PROJECT_BINARY_DIR}/velmor_loggingConfigVersion.cmake"
   DESTINATION "${VELMOR_CMAKE_INSTALL_DIR}")
+
+# pkg-config: everything a consumer needs is in --cflags and --libs. The file
+# finds its prefix from its own place, so the tree can be moved.
+file(RELATIVE_PATH velmor_pc_to_prefix "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+if(BUILD_SHARED_LIBS)
+  set(velmor_pc_cflags "")
+  # Let the plain compiler command produce a program that finds the library.
+  set(velmor_pc_libs "-Wl,-rpath,\${libdir}")
+  if(WIN32)
+    set(velmor_pc_libs "")
+  endif()
+else()
+  set(velmor_pc_cflags "-DVELMOR_LOGGING_STATIC_DEFINE")
+  set(velmor_pc_libs "-pthread")
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/cmake/velmor_logging.pc.in"
+  "${PROJECT_BINARY_DIR}/velmor_logging.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/velmor_logging.pc"
+  DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "logging/log_sink.h"
+#include "logging/velmor_logging_export.h"
 
 namespace velmor::common {
 
@@ -49,7 +50,7 @@ inline constexpr int kMaxBackups = 5;
 // first failure of a sink prints one warning line on stderr, later ones print
 // nothing. Allocation failure propagates from the constructor and write as
 // std::bad_alloc; rotation itself never allocates.
-class FileLogSink final : public ILogSink {
+class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
  public:
   // Creates missing parent directories of `path` (errors are ignored: writes
   // are then dropped until the directory exists). Neither creates nor opens
@@ -96,7 +97,7 @@ class FileLogSink final : public ILogSink {
 
 // Creates a FileLogSink for `path` (see the constructor). Never returns null;
 // allocation failure throws std::bad_alloc.
-std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path);
+VELMOR_LOGGING_EXPORT std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path);
 
 }  // namespace velmor::common
 

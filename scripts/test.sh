@@ -3,15 +3,28 @@
 # the Linux build with GCC (unit tests, test_log_rotation, a benchmark smoke
 # run) and with Clang, the sanitizer builds, the installed CMake package, and
 # the Windows build under Wine. Any failure fails it.
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 velmor_install "${VELMOR_BASE_PACKAGES[@]}" libbenchmark-dev clang clang-format clang-tidy \
-  libclang-rt-dev e2fsprogs rsyslog
+  libclang-rt-dev e2fsprogs rsyslog pkgconf
 jobs=$(nproc)
 sources=$(git ls-files '*.cpp' '*.h' 2>/dev/null || find logging tests bench test_log_rotation -name '*.cpp' -o -name '*.h')
 
-step() { printf '\n== %s\n' "$*"; }
+current="setting up"
+step() {
+  current="$*"
+  printf '\n== %s\n' "$*"
+}
+# Every failure names the leg it stopped in and the command that failed.
+trap 'status=$?; echo "FAILED (exit $status) in \"$current\": $BASH_COMMAND" >&2' ERR
+# Fails with a message if a command the next leg needs is missing.
+need() {
+  local cmd
+  for cmd in "$@"; do
+    command -v "$cmd" >/dev/null || { echo "missing command: $cmd" >&2; return 1; }
+  done
+}
 
 step "Format (clang-format)"
 clang-format --dry-run --Werror $sources
@@ -29,7 +42,8 @@ CXX=clang++ cmake -S . -B build/clang -G Ninja -DVELMOR_WARNINGS_AS_ERRORS=ON \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 cmake --build build/clang -j "$jobs"
 ctest --test-dir build/clang --output-on-failure -j "$jobs"
-clang-tidy -p build/clang --quiet $(git ls-files 'logging/*.cpp' 'test_log_rotation/*.cpp' 'tests/*.cpp' | grep -v -e consumer -e fuzz)
+clang-tidy -p build/clang --quiet $(git ls-files 'logging/*.cpp' 'test_log_rotation/*.cpp' 'tests/*.cpp' |
+  grep -v -e consumer -e fuzz -e platform_windows)
 
 for sanitize in address,undefined thread; do
   step "Linux, Clang, -fsanitize=$sanitize"
@@ -49,30 +63,63 @@ mkdir -p build/fuzz/corpus
 ./build/fuzz/tests/fuzz/write_fuzzer -max_total_time="${VELMOR_FUZZ_SECONDS:-30}" -print_final_stats=1 \
   build/fuzz/corpus
 
-step "Installed package and add_subdirectory, used by a consumer"
-rm -rf build/install build/consumer-installed build/consumer-subdir
+step "Installed packages (static and shared), pkg-config and add_subdirectory, used by a consumer"
+rm -rf build/install build/install-shared build/consumer-*
 cmake --install build/linux --prefix build/install
-cmake -S tests/consumer -B build/consumer-installed -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/install"
-cmake --build build/consumer-installed
-./build/consumer-installed/consumer build/consumer-installed/consumer.log
+cmake -S . -B build/shared -G Ninja -DBUILD_SHARED_LIBS=ON -DVELMOR_WARNINGS_AS_ERRORS=ON \
+  -DVELMOR_BUILD_TESTS=OFF
+cmake --build build/shared -j "$jobs"
+cmake --install build/shared --prefix build/install-shared
+readelf -d build/install-shared/lib/libvelmor_logging.so | grep -q 'SONAME.*libvelmor_logging\.so\.1\]'
+for flavour in install install-shared; do
+  cmake -S tests/consumer -B "build/consumer-$flavour" -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/$flavour"
+  cmake --build "build/consumer-$flavour"
+  "./build/consumer-$flavour/consumer" "build/consumer-$flavour/consumer.log"
+  # pkg-config alone must be enough to compile and link.
+  mkdir -p "build/consumer-pc-$flavour"
+  # shellcheck disable=SC2046
+  g++ tests/consumer/main.cpp -o "build/consumer-pc-$flavour/consumer" \
+    $(PKG_CONFIG_PATH="$PWD/build/$flavour/lib/pkgconfig" pkg-config --cflags --libs velmor_logging)
+  "./build/consumer-pc-$flavour/consumer" "build/consumer-pc-$flavour/consumer.log"
+done
 cmake -S tests/consumer -B build/consumer-subdir -G Ninja -DVELMOR_SOURCE_DIR="$PWD"
 cmake --build build/consumer-subdir
 ./build/consumer-subdir/consumer build/consumer-subdir/consumer.log
 
 step "Windows (MinGW-w64 cross build, run under Wine)"
-velmor_install g++-mingw-w64-x86-64-posix wine64
+# `wine` brings /usr/bin/wine and wineserver; `wine64` the 64-bit loader.
+velmor_install g++-mingw-w64-x86-64-posix wine wine64
+need x86_64-w64-mingw32-g++-posix wine wineserver wineboot
 # A private, throw-away Wine prefix, and a persistent server: without it every
 # test would wait for the server to shut down. It must exist before the build,
 # because test discovery runs the test executables.
 export WINEPREFIX="$PWD/build/wineprefix"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winedbg.exe=d"
 mkdir -p "$WINEPREFIX"
-wineserver -p >/dev/null 2>&1 </dev/null
+wineserver -p </dev/null
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineboot -i >/dev/null 2>&1 </dev/null
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DVELMOR_WARNINGS_AS_ERRORS=ON
 cmake --build build/windows -j "$jobs"
 ctest --test-dir build/windows --output-on-failure -j "$jobs" </dev/null
+
+step "Windows DLL, used by a cross-built consumer under Wine"
+rm -rf build/windows-dll build/install-windows-dll build/consumer-windows-dll
+cmake -S . -B build/windows-dll -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DBUILD_SHARED_LIBS=ON -DVELMOR_WARNINGS_AS_ERRORS=ON -DVELMOR_BUILD_TESTS=OFF
+cmake --build build/windows-dll -j "$jobs"
+cmake --install build/windows-dll --prefix build/install-windows-dll
+dll=build/install-windows-dll/bin/libvelmor_logging.dll
+# Nothing but system DLLs.
+imports=$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
+echo "$dll imports: $imports"
+[ -z "$(echo "$imports" | tr ' ' '\n' | grep -v -i -x -e KERNEL32.dll -e msvcrt.dll -e '')" ]
+cmake -S tests/consumer -B build/consumer-windows-dll -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
+  -Dvelmor_logging_DIR="$PWD/build/install-windows-dll/lib/cmake/velmor_logging"
+cmake --build build/consumer-windows-dll
+cp "$dll" build/consumer-windows-dll/
+wine build/consumer-windows-dll/consumer.exe 'build\consumer-windows-dll\consumer.log' </dev/null
 
 step "All legs passed"

@@ -53,8 +53,16 @@ bool anyTmpInDir(const fs::path& dir) {
 }  // namespace
 
 int main() {
-  const fs::path tmp = fs::temp_directory_path() / "velmor_p10_logrot_test";
   std::error_code ec;
+  // A temporary directory that cannot be found (TMPDIR naming a directory
+  // that does not exist) is a failed check, not a crash.
+  const fs::path base = fs::temp_directory_path(ec);
+  if (ec) {
+    std::cerr << "FAIL: fs::temp_directory_path(ec) at line " << __LINE__ << ": " << ec.message()
+              << "\n";
+    return 1;
+  }
+  const fs::path tmp = base / "velmor_p10_logrot_test";
   fs::remove_all(tmp, ec);
   fs::create_directories(tmp, ec);
   CHECK(!ec);
