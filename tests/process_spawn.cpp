@@ -56,6 +56,7 @@ Child spawn(const std::filesystem::path& program, const std::vector<std::string>
   std::vector<std::string> all = {program.string()};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(all.size() + 1);
   for (std::string& arg : all) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
