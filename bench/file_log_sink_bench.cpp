@@ -1,17 +1,22 @@
 // Throughput of FileLogSink::write against the floor of its design: the same
 // lines appended with bare POSIX calls (open with O_APPEND, one write, close,
-// stat) under one lock, rotating at the same threshold.
+// stat) under one lock, rotating at the same threshold. And the latency of
+// write as callers see it, rotations included.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "logging/file_log_sink.h"
 
@@ -96,6 +101,52 @@ void BM_FloorWrite(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(line.size()));
 }
 
+// Latency of single calls across all threads of a run: p50, p99, p99.9 and
+// max in nanoseconds. A caller's thread waits through the lock and through
+// any rotation, so both are in these figures.
+void BM_SinkLatency(benchmark::State& state) {
+  struct Samples {
+    std::mutex mutex;
+    std::vector<std::int64_t> all;
+    int finished = 0;
+  };
+  static Samples samples;
+  const auto size = static_cast<std::size_t>(state.range(0));
+  ILogSink& sink = sinkFor(size);
+  const std::string message(size, 'x');
+  if (state.thread_index() == 0) {
+    // Before the start barrier: no other thread can have finished yet.
+    const std::lock_guard<std::mutex> lock(samples.mutex);
+    samples.all.clear();
+    samples.finished = 0;
+  }
+  std::vector<std::int64_t> mine;
+  mine.reserve(1 << 20);
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    sink.write(LogLevel::Info, message);
+    const auto end = std::chrono::steady_clock::now();
+    if (mine.size() < mine.capacity()) {
+      mine.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  const std::lock_guard<std::mutex> lock(samples.mutex);
+  samples.all.insert(samples.all.end(), mine.begin(), mine.end());
+  if (++samples.finished < state.threads() || samples.all.empty()) return;
+  // The last thread to finish reports for all; counters are summed over
+  // threads, and the others report none.
+  std::vector<std::int64_t>& all = samples.all;
+  std::sort(all.begin(), all.end());
+  const auto at = [&all](double quantile) {
+    return static_cast<double>(all[static_cast<std::size_t>(quantile * (all.size() - 1))]);
+  };
+  state.counters["p50_ns"] = at(0.5);
+  state.counters["p99_ns"] = at(0.99);
+  state.counters["p99.9_ns"] = at(0.999);
+  state.counters["max_ns"] = static_cast<double>(all.back());
+}
+
 // Every message size with every thread count (the framework runs the
 // cross product).
 void sizesAndThreads(benchmark::internal::Benchmark* bench) {
@@ -106,6 +157,7 @@ void sizesAndThreads(benchmark::internal::Benchmark* bench) {
 
 BENCHMARK(BM_SinkWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_FloorWrite)->ArgName("bytes")->Apply(sizesAndThreads);
+BENCHMARK(BM_SinkLatency)->ArgName("bytes")->Arg(1024)->ThreadRange(1, 8)->UseRealTime();
 
 }  // namespace
 
