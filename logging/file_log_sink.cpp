@@ -20,10 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::EntryKind;
 
-// A line buffer kept above this capacity after a very large message is
-// released, so that one huge message does not pin its memory for good.
-constexpr std::size_t kMaxRetainedLineBytes = std::size_t{1} << 20;
-
 // The end of a line that reached a file only in part (disk full, file size
 // limit): the next line written to that file must not continue it.
 struct Fragment {
@@ -39,9 +35,6 @@ struct SharedState {
   // trigger: lines never interleave and a rotation never overlaps a write.
   // Two sinks on one file must exclude each other too, hence not a member.
   std::mutex mutex;
-  // Guarded by `mutex`: the reused line buffer, so that steady-state writes
-  // make no heap allocation.
-  std::string line;
   // Guarded by `mutex`: the local time of `cachedTime`, converted once per
   // second (the conversion costs as much as the rest of the formatting).
   std::time_t cachedTime = -1;
@@ -68,7 +61,9 @@ platform::NativeString gen(const fs::path& base, int n) {
   return name;
 }
 
-void formatNow(SharedState& state, LogLevel level, std::string_view message) {
+// Writes the prefix of a line stamped now into `prefix`; returns its length.
+std::size_t prefixNow(SharedState& state, LogLevel level,
+                      char (&prefix)[detail::kMaxLinePrefix]) noexcept {
   const auto now = std::chrono::system_clock::now();
   const std::time_t time = std::chrono::system_clock::to_time_t(now);
   std::int64_t ms =
@@ -80,7 +75,7 @@ void formatNow(SharedState& state, LogLevel level, std::string_view message) {
     state.cachedLocal = tm_buf;
     state.cachedTime = time;
   }
-  detail::formatLogLine(state.line, state.cachedLocal, static_cast<unsigned>(ms), level, message);
+  return detail::formatLinePrefix(prefix, state.cachedLocal, static_cast<unsigned>(ms), level);
 }
 
 }  // namespace
@@ -111,14 +106,11 @@ void FileLogSink::write(LogLevel level, std::string_view message) {
   const std::lock_guard<std::mutex> lock(state.mutex);
   if (names_[0].empty()) return;  // A name the OS cannot be given.
 
-  formatNow(state, level, message);
-  std::string& line = state.line;
-  struct ReleaseHugeBuffer {
-    std::string& line;
-    ~ReleaseHugeBuffer() {
-      if (line.capacity() > kMaxRetainedLineBytes) std::string().swap(line);
-    }
-  } release{line};
+  // The line goes out as its pieces, without being copied into one buffer:
+  // nothing is allocated, whatever the message's size.
+  char prefix[detail::kMaxLinePrefix];
+  std::string_view parts[4] = {{}, {prefix, prefixNow(state, level, prefix)}, message, "\n"};
+  std::size_t size = parts[1].size() + message.size() + 1;
 
   // Opened and closed around every line, so that no handle is held while
   // idle: between two writes the file can be renamed, deleted or read by
@@ -134,16 +126,19 @@ void FileLogSink::write(LogLevel level, std::string_view message) {
     // Still the end of the file: end that fragment before this line starts.
     endsFragment = fileState.size == fragment.end;
     fragment.pending = false;
-    if (endsFragment) line.insert(line.begin(), '\n');
+    if (endsFragment) {
+      parts[0] = "\n";
+      ++size;
+    }
   }
 
-  const std::size_t written = file.append(line.data(), line.size());
+  const std::size_t written = file.append(parts, 4);
   // The size comes from the file system, so bytes that other writers
   // appended count too.
   if (!file.state(fileState)) return;
   // A line refused in part is dropped; what did reach the file is remembered
   // so that the next line starts on a line of its own.
-  if (written < line.size() && fileState.regular && written != (endsFragment ? 1u : 0u)) {
+  if (written < size && fileState.regular && written != (endsFragment ? 1u : 0u)) {
     fragment = Fragment{true, fileState.id, fileState.size};
   }
   if (!fileState.regular || fileState.size < kRotateThresholdBytes) return;

@@ -48,8 +48,8 @@ inline constexpr int kMaxBackups = 5;
 // line of its own. A failed rename leaves the active file in place (it keeps
 // growing past the threshold) and is retried after every later write; the
 // first failure of a sink prints one warning line on stderr, later ones print
-// nothing. Allocation failure propagates from the constructor and write as
-// std::bad_alloc; rotation itself never allocates.
+// nothing. Allocation failure can only come from the constructor, as
+// std::bad_alloc: writing and rotating allocate nothing.
 class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
  public:
   // Creates missing parent directories of `path` (errors are ignored: writes

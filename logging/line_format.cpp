@@ -1,12 +1,14 @@
 // The byte layout of one log line, assembled without streams or locales.
 #include "logging/line_format.h"
 
+#include <string_view>
+
 namespace velmor::common::detail {
 namespace {
 
 // Writes `value` in decimal at `out`, zero-padded on the left to at least
 // `width` digits; returns the end of what it wrote.
-char* putPadded(char* out, unsigned value, int width) {
+char* putPadded(char* out, unsigned value, int width) noexcept {
   // Fast path for the fields of every line: a time field or milliseconds.
   if (width == 2 && value < 100) {
     *out++ = static_cast<char>('0' + value / 10);
@@ -30,15 +32,13 @@ char* putPadded(char* out, unsigned value, int width) {
   return out;
 }
 
-unsigned nonNegative(int value) { return value < 0 ? 0u : static_cast<unsigned>(value); }
+unsigned nonNegative(int value) noexcept { return value < 0 ? 0u : static_cast<unsigned>(value); }
 
 }  // namespace
 
-void formatLogLine(std::string& line, const std::tm& local, unsigned ms, LogLevel level,
-                   std::string_view message) {
-  // The prefix is built on the stack, so the string grows at most once.
-  char prefix[64];
-  char* end = prefix;
+std::size_t formatLinePrefix(char (&out)[kMaxLinePrefix], const std::tm& local, unsigned ms,
+                             LogLevel level) noexcept {
+  char* end = out;
   *end++ = '[';
   end = putPadded(end, nonNegative(local.tm_hour), 2);
   *end++ = ':';
@@ -51,12 +51,7 @@ void formatLogLine(std::string& line, const std::tm& local, unsigned ms, LogLeve
   for (const char* name = logLevelName(level); *name != '\0'; ++name) *end++ = *name;
   *end++ = ']';
   *end++ = ' ';
-
-  const auto prefixSize = static_cast<std::size_t>(end - prefix);
-  line.reserve(prefixSize + message.size() + 1);
-  line.assign(prefix, prefixSize);
-  line.append(message.data(), message.size());
-  line.push_back('\n');
+  return static_cast<std::size_t>(end - out);
 }
 
 }  // namespace velmor::common::detail

@@ -2,23 +2,26 @@
 #ifndef VELMOR_LOGGING_LINE_FORMAT_H_
 #define VELMOR_LOGGING_LINE_FORMAT_H_
 
+#include <cstddef>
 #include <ctime>
-#include <string>
-#include <string_view>
 
 #include "logging/log_sink.h"
 
 namespace velmor::common::detail {
 
-// Replaces the contents of `line` with
+// Room for the longest prefix: every field at its widest, "UNKNOWN" included.
+constexpr std::size_t kMaxLinePrefix = 64;
+
+// Writes the part of a line that comes before the message,
 //
-//   "[" HH ":" MM ":" SS "." mmm "] [" LEVEL "] " message "\n"
+//   "[" HH ":" MM ":" SS "." mmm "] [" LEVEL "] "
 //
-// taking the time of day from `local` and the milliseconds `ms` (0..999);
-// hours, minutes and seconds are zero-padded to two digits, milliseconds to
-// three. The message bytes are copied unchanged. Reuses the capacity of `line`.
-void formatLogLine(std::string& line, const std::tm& local, unsigned ms, LogLevel level,
-                   std::string_view message);
+// into `out` and returns its length. The time of day comes from `local`, the
+// milliseconds `ms` (0..999) from the caller; hours, minutes and seconds are
+// zero-padded to two digits, milliseconds to three. A whole line is this
+// prefix, the message bytes unchanged, and "\n".
+std::size_t formatLinePrefix(char (&out)[kMaxLinePrefix], const std::tm& local, unsigned ms,
+                             LogLevel level) noexcept;
 
 }  // namespace velmor::common::detail
 

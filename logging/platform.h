@@ -15,6 +15,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace velmor::common::platform {
 
@@ -57,15 +58,18 @@ class AppendFile {
 
   bool isOpen() const noexcept;
 
-  // Appends `size` bytes at the end of the file and returns how many reached
-  // it: all of them, or fewer when a call failed (disk full, file size limit,
-  // a FIFO that would block). Calls are repeated while the OS makes progress,
-  // so a line longer than one call can carry is still written whole.
-  // Among writers that use this class the bytes stay contiguous: POSIX
-  // appends under O_APPEND are atomic up to the largest single write
-  // (2,147,479,552 bytes on Linux); Windows emulations of appending are not,
-  // so there the file lock is taken first and held until destruction.
-  std::size_t append(const char* data, std::size_t size) noexcept;
+  // Appends the `count` pieces of `parts` (at most kMaxParts), in order, at
+  // the end of the file and returns how many bytes reached it: all of them,
+  // or fewer when a call failed (disk full, file size limit, a FIFO that
+  // would block). Calls are repeated while the OS makes progress, so a line
+  // longer than one call can carry is still written whole.
+  // Among writers that use this class the bytes stay contiguous: on POSIX
+  // they go out in one gathered write under O_APPEND, which the kernel
+  // appends atomically up to the largest single write (2,147,479,552 bytes
+  // on Linux); Windows emulations of appending are not atomic, so there the
+  // file lock is taken first and held until destruction.
+  static constexpr std::size_t kMaxParts = 4;
+  std::size_t append(const std::string_view* parts, std::size_t count) noexcept;
 
   // Size, identity and kind of the open file; false if the query failed.
   bool state(FileState& out) const noexcept;

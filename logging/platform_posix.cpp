@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,16 +40,35 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::isOpen() const noexcept { return handle_ >= 0; }
 
-std::size_t AppendFile::append(const char* data, std::size_t size) noexcept {
+std::size_t AppendFile::append(const std::string_view* parts, std::size_t count) noexcept {
+  // One gathered write: the pieces need no copying into one buffer, and
+  // still reach the file as one append.
+  struct iovec pieces[kMaxParts];
+  int left = 0;
+  for (std::size_t i = 0; i < count && i < kMaxParts; ++i) {
+    if (parts[i].empty()) continue;
+    pieces[left].iov_base = const_cast<char*>(parts[i].data());
+    pieces[left].iov_len = parts[i].size();
+    ++left;
+  }
+  struct iovec* next = pieces;
   std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(static_cast<int>(handle_), data + done, size - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
+  while (left > 0) {
+    const ssize_t n = ::writev(static_cast<int>(handle_), next, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+    // Step past what was written: a call may stop anywhere.
+    for (auto written = static_cast<std::size_t>(n); written > 0;) {
+      if (written >= next->iov_len) {
+        written -= next->iov_len;
+        ++next;
+        --left;
+      } else {
+        next->iov_base = static_cast<char*>(next->iov_base) + written;
+        next->iov_len -= written;
+        written = 0;
+      }
     }
   }
   return done;

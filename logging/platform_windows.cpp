@@ -67,22 +67,27 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_HANDLE_VALUE; }
 
-std::size_t AppendFile::append(const char* data, std::size_t size) noexcept {
+std::size_t AppendFile::append(const std::string_view* parts, std::size_t count) noexcept {
   // Appending is a seek and a write in some implementations (Wine's among
-  // them): only the lock keeps another process's line out of this one.
+  // them): only the lock keeps another process's line out of this one, and
+  // it also lets the pieces go out one call each.
   if (!lock()) return 0;
   constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
   std::size_t done = 0;
-  while (done < size) {
-    const DWORD chunk = static_cast<DWORD>(size - done < kMaxChunk ? size - done : kMaxChunk);
-    // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file.
-    OVERLAPPED atEnd{};
-    atEnd.Offset = 0xFFFFFFFF;
-    atEnd.OffsetHigh = 0xFFFFFFFF;
-    DWORD written = 0;
-    const BOOL ok = ::WriteFile(handleOf(handle_), data + done, chunk, &written, &atEnd);
-    done += written;
-    if (!ok || written == 0) break;
+  for (std::size_t i = 0; i < count && i < kMaxParts; ++i) {
+    for (std::size_t at = 0; at < parts[i].size();) {
+      const std::size_t left = parts[i].size() - at;
+      const DWORD chunk = static_cast<DWORD>(left < kMaxChunk ? left : kMaxChunk);
+      // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file.
+      OVERLAPPED atEnd{};
+      atEnd.Offset = 0xFFFFFFFF;
+      atEnd.OffsetHigh = 0xFFFFFFFF;
+      DWORD written = 0;
+      const BOOL ok = ::WriteFile(handleOf(handle_), parts[i].data() + at, chunk, &written, &atEnd);
+      done += written;
+      at += written;
+      if (!ok || written == 0) return done;
+    }
   }
   return done;
 }

@@ -44,9 +44,9 @@ std::string formatted(int hour, int min, int sec, unsigned ms, LogLevel level,
   local.tm_hour = hour;
   local.tm_min = min;
   local.tm_sec = sec;
-  std::string line = "stale content that must be replaced";
-  detail::formatLogLine(line, local, ms, level, message);
-  return line;
+  char prefix[detail::kMaxLinePrefix];
+  const std::size_t size = detail::formatLinePrefix(prefix, local, ms, level);
+  return std::string(prefix, size) + std::string(message) + "\n";
 }
 
 TEST(FormatLogLine, PadsEveryTimeFieldWithZeros) {
