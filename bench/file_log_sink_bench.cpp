@@ -24,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using velmor::common::ILogSink;
+using velmor::common::kMaxBackups;
 using velmor::common::kRotateThresholdBytes;
 using velmor::common::LogLevel;
 using velmor::common::makeFileLogSink;
@@ -79,7 +80,9 @@ void BM_FloorWrite(benchmark::State& state) {
   static std::mutex mutex;
   const auto size = static_cast<std::size_t>(state.range(0));
   const std::string path = (benchDir() / ("floor-" + std::to_string(size) + ".log")).string();
-  const std::string rotated = path + ".1";
+  std::string backups[kMaxBackups + 1];
+  for (int n = 1; n <= kMaxBackups; ++n) backups[n] = path + "." + std::to_string(n);
+  backups[0] = path;
   const std::string line = "[12:34:56.789] [INFO] " + std::string(size, 'x') + "\n";
   for (auto _ : state) {
     const std::lock_guard<std::mutex> lock(mutex);
@@ -90,11 +93,15 @@ void BM_FloorWrite(benchmark::State& state) {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 &&
         static_cast<std::uint64_t>(st.st_size) >= kRotateThresholdBytes) {
-      // Delete, then rename onto a free name, as the sink's rotation does:
-      // a rename that replaces a file makes ext4 start writing back the
-      // renamed file's data, which would burden the floor alone.
-      ::unlink(rotated.c_str());
-      std::rename(path.c_str(), rotated.c_str());
+      // Keep five backups, as the design does (which pages the kernel
+      // recycles, recently written or long ago, shows in the copy cost):
+      // delete the oldest, then rename each onto a free name. A rename
+      // that replaces a file makes ext4 start writing back the renamed
+      // file's data, which would burden the floor alone.
+      ::unlink(backups[kMaxBackups].c_str());
+      for (int n = kMaxBackups - 1; n >= 0; --n) {
+        std::rename(backups[n].c_str(), backups[n + 1].c_str());
+      }
     }
   }
   state.SetItemsProcessed(state.iterations());
