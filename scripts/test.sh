@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test, with warnings as errors: format and lint checks,
 # the Linux build with GCC (unit tests, test_log_rotation, a benchmark smoke
-# run) and with Clang, the sanitizer builds, the installed CMake package, and
-# the Windows build under Wine. Any failure fails it.
+# run) and with Clang, the sanitizer builds, the installed packages, and the
+# Windows build under Wine. Any failure fails it; every ctest run has a
+# --timeout, so a hung test fails its leg instead of the whole CI run.
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -32,7 +33,7 @@ clang-format --dry-run --Werror $sources
 step "Linux, GCC"
 cmake -S . -B build/linux -G Ninja -DVELMOR_WARNINGS_AS_ERRORS=ON -DVELMOR_BUILD_BENCHMARKS=ON
 cmake --build build/linux -j "$jobs"
-ctest --test-dir build/linux --output-on-failure -j "$jobs"
+ctest --test-dir build/linux --output-on-failure --timeout 900 -j "$jobs"
 # The benchmark must run; its figures are for people, not for pass/fail.
 ./build/linux/bench/file_log_sink_bench --benchmark_filter='bytes:100/real_time/threads:1$' \
   --benchmark_min_time=0.05
@@ -41,7 +42,7 @@ step "Linux, Clang, and clang-tidy"
 CXX=clang++ cmake -S . -B build/clang -G Ninja -DVELMOR_WARNINGS_AS_ERRORS=ON \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 cmake --build build/clang -j "$jobs"
-ctest --test-dir build/clang --output-on-failure -j "$jobs"
+ctest --test-dir build/clang --output-on-failure --timeout 900 -j "$jobs"
 clang-tidy -p build/clang --quiet $(git ls-files 'logging/*.cpp' 'test_log_rotation/*.cpp' 'tests/*.cpp' |
   grep -v -e consumer -e fuzz -e platform_windows)
 
@@ -52,7 +53,7 @@ for sanitize in address,undefined thread; do
     -DVELMOR_SANITIZE="$sanitize" -DVELMOR_INSTALL=OFF
   cmake --build "$dir" -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure --timeout 900 -j "$jobs"
 done
 
 step "Fuzzing the write path (libFuzzer, ${VELMOR_FUZZ_SECONDS:-30} s)"
@@ -102,7 +103,7 @@ wineboot -i >/dev/null 2>&1 </dev/null
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DVELMOR_WARNINGS_AS_ERRORS=ON
 cmake --build build/windows -j "$jobs"
-ctest --test-dir build/windows --output-on-failure -j "$jobs" </dev/null
+ctest --test-dir build/windows --output-on-failure --timeout 900 -j "$jobs" </dev/null
 
 step "Windows DLL, used by a cross-built consumer under Wine"
 rm -rf build/windows-dll build/install-windows-dll build/consumer-windows-dll

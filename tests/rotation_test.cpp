@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -13,8 +14,13 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <unistd.h>
+#endif
+
 #include "file_pin.h"
 #include "logging/file_log_sink.h"
+#include "logging/platform.h"
 #include "process_spawn.h"
 #include "test_support.h"
 
@@ -358,46 +364,69 @@ TEST_F(RotationTest, RotationInterruptedByACrashAtAnyStepLeavesNoGap) {
 }
 
 #ifdef __linux__
-// True if process `child` has a file under `dir` open.
-bool holdsFileUnder(velmor::testing::Child child, const fs::path& dir) {
+// How many descriptors of process `pid` refer to files under `dir`.
+int filesOpenUnder(long pid, const fs::path& dir) {
+  int count = 0;
   std::error_code ec;
-  const fs::path fds = "/proc/" + std::to_string(child) + "/fd";
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
   for (fs::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string target = fs::read_symlink(it->path(), ec).string();
-    if (target.rfind(dir.string(), 0) == 0) return true;
+    if (target.rfind(dir.string(), 0) == 0) ++count;
   }
-  return false;
+  return count;
 }
 #endif
 
 // Programs start children with handle inheritance whenever they redirect a
-// child's standard streams. A child started while a line is being written
-// must not keep the log file: on Windows it would block every rotation while
-// it lives, everywhere it would keep deleted backups' space.
-TEST_F(RotationTest, ChildrenStartedWhileLoggingNeitherHoldNorBlockTheFile) {
+// child's standard streams. A child started while the sink has the file open
+// must not keep it: on Windows it would block every rotation while it lives,
+// everywhere it would keep deleted backups' space.
+TEST_F(RotationTest, ChildrenStartedWhileTheFileIsOpenNeitherHoldNorBlockIt) {
   const fs::path path = dir() / "children.log";
+  fillBefore(path, kThreshold, "x");
   StderrCapture capture;
   std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-  std::atomic<bool> stop{false};
+  // Holding the file's lock parks the sink's next write inside the call with
+  // the file open: before the line on Windows, before the rotation the line
+  // makes due on POSIX. The children start then, with no other thread busy
+  // (Wine's process creation can hang when another thread is in the middle
+  // of a file call).
+  auto holder = std::make_unique<platform::AppendFile>(path.c_str());
+  const bool held = holder->isOpen() && holder->lock();
+  EXPECT_TRUE(held);
+  std::atomic<bool> written{false};
   std::thread writer([&] {
-    const std::string line(512, 'w');
-    while (!stop) sink->write(LogLevel::Info, line);
+    sink->write(LogLevel::Info, "x");
+    written = true;
   });
+#ifdef __linux__
+  const long self = static_cast<long>(::getpid());
+  for (int i = 0; i < 20000 && filesOpenUnder(self, dir()) < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+#else
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+#endif
   std::vector<velmor::testing::Child> children;
   int holding = 0;
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 40 && held; ++i) {
     children.push_back(velmor::testing::spawn(velmor::testing::helperProgram("writer_process"),
-                                              {"sleep", "4000"}));
-    ASSERT_NE(children.back(), -1);
+                                              {"sleep", "3000"}));
 #ifdef __linux__
-    holding += holdsFileUnder(children.back(), dir()) ? 1 : 0;
+    holding += filesOpenUnder(children.back(), dir());
 #endif
   }
-  stop = true;
+  EXPECT_FALSE(written) << "the write was not held up while the children started";
+  holder.reset();
   writer.join();
-  // Two rotations while the children live.
-  for (int n = 0; n < 2; ++n) fillBefore(path, kThreshold, "x"), sink->write(LogLevel::Info, "x");
-  for (const velmor::testing::Child child : children) EXPECT_EQ(velmor::testing::waitFor(child), 0);
+  fillBefore(path, kThreshold, "x");  // A second rotation while they live.
+  sink->write(LogLevel::Info, "x");
+  for (const velmor::testing::Child child : children) {
+    EXPECT_NE(child, -1);
+    if (child != -1) {
+      EXPECT_EQ(velmor::testing::waitFor(child), 0);
+    }
+  }
 
   EXPECT_EQ(holding, 0) << "children holding the log file";
   EXPECT_EQ(capture.take(), "");
