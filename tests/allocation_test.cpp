@@ -84,7 +84,7 @@ TEST_F(AllocationTest, RotationsAllocateNothingEvenWhenTheyFailAndWarn) {
   const std::filesystem::path path = dir() / "rotate.log";
   std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
   const std::string line(static_cast<std::size_t>(kRotateThresholdBytes) / 8, 'r');
-  sink->write(LogLevel::Info, line);  // Warm up: the line buffer has its size.
+  sink->write(LogLevel::Info, line);  // Warm up.
   for (int n = 1; n <= kMaxBackups - 1; ++n) {
     std::ofstream(velmor::testing::backupPath(path, n)) << n;
   }
