@@ -103,7 +103,10 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
   const fs::path path = dir() / "shared.log";
   // Sizes around and above a page, so that a split write would show.
   const std::vector<int> sizes = {1500, 4000, 7000};
-  constexpr int kLines = 2500;  // About 31 MB in all: six rotations.
+  // About 29 MB in all: five rotations, so that nothing has been dropped
+  // whatever the writers' relative speed (a sixth would drop ".5", which may
+  // hold all of one fast writer's lines).
+  constexpr int kLines = 2300;
   velmor::testing::StderrCapture capture;
   std::vector<Child> children;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -123,15 +126,11 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
     EXPECT_GE(fs::file_size(backup), kRotateThresholdBytes) << n;
     EXPECT_LT(fs::file_size(backup), kRotateThresholdBytes + sizes.size() * longest) << n;
   }
-  // Whole lines, each writer's in order, and none missing after the first
-  // kept one: only the oldest lines may have gone, with the dropped ".5".
+  // Whole lines, each writer's in order, and not one missing.
   std::map<std::string, std::uint64_t> next;
   for (const Record& record : readAll(path, false)) {
-    const auto found = next.find(record.tag);
-    if (found != next.end()) {
-      ASSERT_EQ(record.seq, found->second) << record.tag;
-    }
-    next[record.tag] = record.seq + 1;
+    ASSERT_EQ(record.seq, next[record.tag]) << record.tag;
+    ++next[record.tag];
   }
   ASSERT_EQ(next.size(), sizes.size());
   for (const auto& [tag, count] : next) EXPECT_EQ(count, static_cast<std::uint64_t>(kLines)) << tag;
