@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "logging/line_format.h"
@@ -21,15 +23,54 @@ namespace fs = std::filesystem;
 using platform::EntryKind;
 
 // The end of a line that reached a file only in part (disk full, file size
-// limit): the next line written to that file must not continue it.
+// limit, a reader that left): the next line written to that file must not
+// continue it.
 struct Fragment {
-  bool pending = false;
   platform::FileId file;
-  std::uint64_t end = 0;  // The file's size just after the partial write.
+  std::uint64_t end = 0;  // A regular file's size just after the partial write.
+};
+
+// The cut lines the process knows of, one per file, in a fixed table so that
+// remembering one never allocates. When more files than that are cut at
+// once, the oldest record gives way (that file's next line may then follow
+// its fragment directly).
+class FragmentTable {
+ public:
+  bool empty() const noexcept { return used_ == 0; }
+
+  // The record of `file`, or null.
+  const Fragment* find(const platform::FileId& file) const noexcept {
+    for (std::size_t i = 0; i < used_; ++i) {
+      if (records_[i].file == file) return &records_[i];
+    }
+    return nullptr;
+  }
+
+  void remember(const Fragment& fragment) noexcept {
+    forget(fragment.file);
+    if (used_ == kSize) forgetAt(0);
+    records_[used_++] = fragment;
+  }
+
+  void forget(const platform::FileId& file) noexcept {
+    for (std::size_t i = 0; i < used_; ++i) {
+      if (records_[i].file == file) return forgetAt(i);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kSize = 8;
+  // Oldest first.
+  void forgetAt(std::size_t i) noexcept {
+    for (; i + 1 < used_; ++i) records_[i] = records_[i + 1];
+    --used_;
+  }
+  Fragment records_[kSize];
+  std::size_t used_ = 0;
 };
 
 // What every FileLogSink in the process shares. Lock order: `mutex` first,
-// then a file's own lock (AppendFile::lock), never the other way round.
+// then a file's own lock (AppendFile), never the other way round.
 struct SharedState {
   // Serialises every sink in the process, including the rotation a write may
   // trigger: lines never interleave and a rotation never overlaps a write.
@@ -40,7 +81,7 @@ struct SharedState {
   std::time_t cachedTime = -1;
   std::tm cachedLocal{};
   // Guarded by `mutex`.
-  Fragment fragment;
+  FragmentTable fragments;
 };
 
 // Never destroyed: sinks may still be written to from other objects' static
@@ -78,9 +119,56 @@ std::size_t prefixNow(SharedState& state, LogLevel level,
   return detail::formatLinePrefix(prefix, state.cachedLocal, static_cast<unsigned>(ms), level);
 }
 
+// Tries `take` (a file lock of `file`) while it finds the lock busy, for
+// about a second at most; true once it is taken. The lock may be held by another process for a
+// moment (its append on Windows, its rotation) or by a stranger for ever:
+// either way the sinks of other files must not wait, so after a short spin
+// the process-wide `lock` is let go between tries. Within the process a file
+// lock is only ever held under that mutex, so a lock found taken here is
+// always another process's.
+template <typename Take>
+bool waitForFileLock(std::unique_lock<std::mutex>& lock, Take take) {
+  using Clock = std::chrono::steady_clock;
+  using platform::LockResult;
+  LockResult result = take();
+  if (result != LockResult::Busy) return result == LockResult::Taken;
+  const auto start = Clock::now();
+  const auto spin = start + std::chrono::milliseconds(2);
+  const auto deadline = start + std::chrono::seconds(1);
+  for (;;) {
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    if (now < spin) {
+      std::this_thread::yield();
+    } else {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      lock.lock();
+    }
+    result = take();
+    if (result != LockResult::Busy) return result == LockResult::Taken;
+  }
+}
+
+// Refuses a policy outside its limits; returns it unchanged otherwise.
+const RotationPolicy& checked(const RotationPolicy& policy) {
+  if (policy.maxFileBytes == 0) {
+    throw std::invalid_argument("RotationPolicy::maxFileBytes must be at least 1, not 0");
+  }
+  if (policy.maxBackups < 1 || policy.maxBackups > kMaxBackupsLimit) {
+    throw std::invalid_argument("RotationPolicy::maxBackups must be from 1 to " +
+                                std::to_string(kMaxBackupsLimit) + ", not " +
+                                std::to_string(policy.maxBackups));
+  }
+  return policy;
+}
+
 }  // namespace
 
-FileLogSink::FileLogSink(std::filesystem::path path) : path_(std::move(path)) {
+FileLogSink::FileLogSink(std::filesystem::path path) : FileLogSink(std::move(path), {}) {}
+
+FileLogSink::FileLogSink(std::filesystem::path path, const RotationPolicy& policy)
+    : path_(std::move(path)), policy_(checked(policy)) {
   // The OS would see such a name cut at the NUL, a different file: rotating
   // "<cut>.5" could then delete the active file. Leave `names_` empty.
   if (path_.native().find(fs::path::value_type('\0')) != platform::NativeString::npos) return;
@@ -91,11 +179,13 @@ FileLogSink::FileLogSink(std::filesystem::path path) : path_(std::move(path)) {
   }
   // Anchored now, so that a later change of the working directory (a
   // daemon's chdir("/")) does not send the lines elsewhere.
-  fs::path anchored = fs::absolute(path_, ec);
-  if (ec) anchored = path_;
-  for (int n = 0; n <= kMaxBackups; ++n) {
-    names_[n] = gen(anchored, n);
-    shown_[n] = platform::displayPath(gen(path_, n));
+  const fs::path anchored = platform::anchorPath(path_);
+  const auto count = static_cast<std::size_t>(policy_.maxBackups) + 1;
+  names_.reserve(count);
+  shown_.reserve(count);
+  for (int n = 0; n <= policy_.maxBackups; ++n) {
+    names_.push_back(gen(anchored, n));
+    shown_.push_back(platform::displayPath(gen(path_, n)));
   }
 }
 
@@ -103,78 +193,85 @@ FileLogSink::~FileLogSink() = default;
 
 void FileLogSink::write(LogLevel level, std::string_view message) {
   SharedState& state = shared();
-  const std::lock_guard<std::mutex> lock(state.mutex);
-  if (names_[0].empty()) return;  // A name the OS cannot be given.
+  std::unique_lock<std::mutex> lock(state.mutex);
+  if (names_.empty()) return;  // A name the OS cannot be given.
+
+  // Opened and closed around every line, so that no handle is held while
+  // idle: between two writes the file can be renamed, deleted or read by
+  // others. Unopenable (no directory, a directory, a FIFO without a reader),
+  // or its append lock held past the wait: the line is dropped.
+  platform::AppendFile file(names_[0].c_str());
+  if (!file.isOpen() || !waitForFileLock(lock, [&] { return file.tryLockForAppend(); })) return;
+  platform::FileState before;
+  if (!file.state(before)) return;
 
   // The line goes out as its pieces, without being copied into one buffer:
   // nothing is allocated, whatever the message's size.
   char prefix[detail::kMaxLinePrefix];
   std::string_view parts[4] = {{}, {prefix, prefixNow(state, level, prefix)}, message, "\n"};
-  std::size_t size = parts[1].size() + message.size() + 1;
-
-  // Opened and closed around every line, so that no handle is held while
-  // idle: between two writes the file can be renamed, deleted or read by
-  // others. Unopenable (no directory, a directory, a FIFO without a reader):
-  // the line is dropped.
-  platform::AppendFile file(names_[0].c_str());
-  if (!file.isOpen()) return;
-
-  platform::FileState fileState;
-  bool endsFragment = false;
-  Fragment& fragment = state.fragment;
-  if (fragment.pending && file.state(fileState) && fileState.id == fragment.file) {
-    // Still the end of the file: end that fragment before this line starts.
-    endsFragment = fileState.size == fragment.end;
-    fragment.pending = false;
-    if (endsFragment) {
-      parts[0] = "\n";
-      ++size;
-    }
+  if (const Fragment* cut = state.fragments.empty() ? nullptr : state.fragments.find(before.id)) {
+    // A regular file must still end there; a stream's fragment is always
+    // the last thing its reader got.
+    if (!before.regular || before.size == cut->end) parts[0] = "\n";
+    state.fragments.forget(before.id);
   }
+  const std::size_t size = parts[0].size() + parts[1].size() + message.size() + 1;
+  const std::size_t written = file.append(parts, 4, !before.regular);
 
-  const std::size_t written = file.append(parts, 4);
   // The size comes from the file system, so bytes that other writers
   // appended count too.
-  if (!file.state(fileState)) return;
+  platform::FileState after;
+  if (!file.state(after)) return;
   // A line refused in part is dropped; what did reach the file is remembered
   // so that the next line starts on a line of its own.
-  if (written < size && fileState.regular && written != (endsFragment ? 1u : 0u)) {
-    fragment = Fragment{true, fileState.id, fileState.size};
+  if (written < parts[0].size()) {
+    state.fragments.remember(Fragment{before.id, before.size});  // Still open.
+  } else if (written > parts[0].size() && written < size) {
+    state.fragments.remember(Fragment{after.id, after.size});
   }
-  if (!fileState.regular || fileState.size < kRotateThresholdBytes) return;
+  if (!after.regular || after.size < policy_.maxFileBytes) return;
 
   // Decided under the lock that every sink in every process takes, and only
   // while the name still means the file just written: if another process
   // rotated it a moment ago, this crossing has been dealt with (and this
-  // line went into that backup). A name that is a symbolic link never
-  // matches, so the link is never renamed away.
+  // line went into that backup). Waiting out another process's rotation
+  // keeps this writer from appending more lines to the file being rotated;
+  // a lock held past the wait (a stranger's) leaves rotating to the next
+  // line. A name that is a symbolic link never matches, so the link is
+  // never renamed away.
   platform::FileId named;
-  if (!file.lock() || !platform::entryId(names_[0].c_str(), named) || named != fileState.id) {
+  const auto namesThisFile = [&] {
+    return platform::entryId(names_[0].c_str(), named) && named == after.id;
+  };
+  if (!namesThisFile() || !waitForFileLock(lock, [&] { return file.tryLock(); }) ||
+      !namesThisFile()) {
     return;
   }
   rotate();
-  if (resumeAt_ == kNoInterruptedRotation && fragment.file == fileState.id) {
-    fragment.pending = false;
-  }
+  if (resumeAt_ == kNoInterruptedRotation) state.fragments.forget(after.id);
 }
 
-//   .5 (dropped only if .1 to .5 are all taken)
-//   .4 -> .5, .3 -> .4, .2 -> .3, .1 -> .2 (present ones, below `top`)
+//   .N (dropped only if .1 to .N are all taken; N = maxBackups)
+//   .N-1 -> .N, ..., .1 -> .2 (present ones, below `top`)
 //   active -> .1
+// With .1 free, the active rename is all that is left to do: whoever retries
+// a refused rotation moves no backup a second time.
 void FileLogSink::rotate() noexcept {
   const auto kind = [this](int n) { return platform::entryKind(names_[n].c_str()); };
+  const int last = policy_.maxBackups;
   // Backups below `top` move up one number; `top` itself is free.
   int top = resumeAt_;
-  if (top == kNoInterruptedRotation || kind(top) != EntryKind::Absent) {
+  if (kind(1) == EntryKind::Absent) {
+    top = 1;
+  } else if (top == kNoInterruptedRotation || kind(top) != EntryKind::Absent) {
     // A fresh rotation: the disk no longer agrees with the hint, if any.
-    top = kMaxBackups;
+    top = last;
     while (top >= 1 && kind(top) != EntryKind::Absent) --top;
     if (top == 0) {
       // Every number is taken: the oldest backup is the one thing rotation
       // may drop, and only if it is a file of ours to drop.
-      if (kind(kMaxBackups) == EntryKind::Regular)
-        platform::removeFile(names_[kMaxBackups].c_str());
-      top = kMaxBackups;
+      if (kind(last) == EntryKind::Regular) platform::removeFile(names_[last].c_str());
+      top = last;
     }
   }
   for (int i = top - 1; i >= 1; --i) {
@@ -208,6 +305,11 @@ bool FileLogSink::shift(int from) noexcept {
 
 std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path) {
   return std::make_shared<FileLogSink>(std::move(path));
+}
+
+std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path,
+                                          const RotationPolicy& policy) {
+  return std::make_shared<FileLogSink>(std::move(path), policy);
 }
 
 }  // namespace velmor::common

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "logging/log_sink.h"
 #include "logging/velmor_logging_export.h"
@@ -20,15 +21,38 @@ inline constexpr std::uint64_t kRotateThresholdBytes = 5ull * 1024 * 1024;
 // Number of numbered backups kept: "<file>.1" (newest) to "<file>.5" (oldest).
 inline constexpr int kMaxBackups = 5;
 
+// The most backups a RotationPolicy may ask for.
+inline constexpr int kMaxBackupsLimit = 1000;
+
+// How large the active file grows and how many backups are kept. The
+// defaults are the sink's fixed behaviour: 5 MiB and five backups.
+//
+// maxFileBytes: from 1 (rotate after every line) up; a value larger than any
+// file the platform can hold never rotates. maxBackups: 1 to
+// kMaxBackupsLimit. Backup names are built once, at construction, so
+// rotation still allocates nothing; but a rotation looks at every number, so
+// its cost grows with maxBackups (a few microseconds per number).
+//
+// Sinks with different policies may share a file: each follows its own, and
+// nothing is lost either way, since renames never replace. Give every writer
+// of one file the same policy, or the files end at mixed sizes and counts.
+struct RotationPolicy {
+  std::uint64_t maxFileBytes =
+      kRotateThresholdBytes;     // Rotate once the file holds this many bytes or more.
+  int maxBackups = kMaxBackups;  // Keep "<name>.1" (newest) .. "<name>.<maxBackups>" (oldest).
+};
+
 // Appends each message as one line to the file at `path`:
 //
 //   [HH:MM:SS.mmm] [LEVEL] message<LF>
 //
 // in local time, with the message bytes unchanged. After every line, once the
-// file has reached kRotateThresholdBytes it is renamed to "<path>.1" and the
-// older backups move up by one number. Rotation never replaces an existing
-// file: the only data it ever removes is "<path>.5", and only when ".1" to
-// ".5" are all taken. The next write creates the file afresh.
+// file has reached the policy's maxFileBytes (kRotateThresholdBytes by
+// default) it is renamed to "<path>.1" and the older backups move up by one
+// number. Rotation never replaces an existing file: the only data it ever
+// removes is "<path>.<maxBackups>", and only when every number is taken.
+// Numbers above maxBackups are never made or touched. The next write creates
+// the file afresh.
 //
 // A relative `path` is anchored at construction, so a later change of the
 // working directory does not move the log. Only regular files are rotated:
@@ -54,8 +78,12 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
  public:
   // Creates missing parent directories of `path` (errors are ignored: writes
   // are then dropped until the directory exists). Neither creates nor opens
-  // the log file itself.
+  // the log file itself. Rotates with the default RotationPolicy.
   explicit FileLogSink(std::filesystem::path path);
+  // The same with `policy`. A policy outside its limits (see RotationPolicy)
+  // is a programming error: throws std::invalid_argument naming the field
+  // and the value, before anything is made on disk.
+  FileLogSink(std::filesystem::path path, const RotationPolicy& policy);
   ~FileLogSink() override;
 
   FileLogSink(const FileLogSink&) = delete;
@@ -79,14 +107,15 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
 
   // The path as the caller gave it; warnings print names built from it.
   const std::filesystem::path path_;
+  const RotationPolicy policy_;
   // Set once the sink has printed its one rotation warning.
   bool rotationWarned_ = false;
-  // Native names of the active file (0) and backups 1..kMaxBackups, anchored
-  // at construction; all empty if the path cannot be represented. Built once
+  // Native names of the active file (0) and backups 1..maxBackups, anchored
+  // at construction; empty if the path cannot be given to the OS. Built once
   // so that rotation needs no allocation.
-  NativeString names_[kMaxBackups + 1];
+  std::vector<NativeString> names_;
   // The same names as printed in warnings (UTF-8 on Windows).
-  std::string shown_[kMaxBackups + 1];
+  std::vector<std::string> shown_;
   // A hint, checked against the disk before use: the backup number that an
   // interrupted rotation of this sink emptied and failed to fill, or
   // kNoInterruptedRotation. While that number is still free, a retry resumes
@@ -98,6 +127,11 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
 // Creates a FileLogSink for `path` (see the constructor). Never returns null;
 // allocation failure throws std::bad_alloc.
 VELMOR_LOGGING_EXPORT std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path);
+
+// The same with `policy`; throws std::invalid_argument, before anything is
+// made on disk, for a policy outside its limits.
+VELMOR_LOGGING_EXPORT std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path,
+                                                                const RotationPolicy& policy);
 
 }  // namespace velmor::common
 

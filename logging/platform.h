@@ -6,7 +6,7 @@
 // otherwise the OS's own code (errno on POSIX, GetLastError on Windows, never
 // 0), or says in its contract what a failure yields. Nothing here throws
 // unless its contract says so. None of these calls allocates, except
-// displayPath.
+// anchorPath and displayPath.
 #ifndef VELMOR_LOGGING_PLATFORM_H_
 #define VELMOR_LOGGING_PLATFORM_H_
 
@@ -42,11 +42,22 @@ struct FileState {
   bool regular = false;  // A plain disk file (not a FIFO, device or directory).
 };
 
+// The outcome of trying to take a file lock without waiting.
+enum class LockResult {
+  Taken,        // Held now, until the AppendFile is destroyed.
+  Busy,         // Held by another process (or another handle): try again later.
+  Unavailable,  // Cannot be taken here at all (no lock support, not lockable).
+};
+
 // A file opened for appending, for the duration of one log line.
 //
 // The handle is never inherited by child processes, and opening never blocks
 // (a FIFO without a reader fails at once). Other processes may read, write,
 // rename and delete the file while it is open. Not thread-safe: one owner.
+//
+// On POSIX the names "/dev/stdout" and "/dev/stderr" mean the process's own
+// descriptors 1 and 2, whatever they are (a pipe, a terminal, a socket, a
+// file): they are written directly, never reopened, closed or locked.
 class AppendFile {
  public:
   // Opens `name`, creating a missing file. isOpen() tells whether it worked.
@@ -57,32 +68,45 @@ class AppendFile {
   AppendFile& operator=(const AppendFile&) = delete;
 
   bool isOpen() const noexcept;
+  // The descriptor (POSIX) or HANDLE (Windows), for tests and diagnostics.
+  std::intptr_t nativeHandle() const noexcept { return handle_; }
+
+  // Whether a line may be appended now. Windows emulations of appending are
+  // not atomic, so there every append is made under the file lock: this
+  // takes it if it is free, without waiting. On POSIX the kernel appends
+  // atomically and this is always Taken.
+  LockResult tryLockForAppend() noexcept;
 
   // Appends the `count` pieces of `parts` (at most kMaxParts), in order, at
   // the end of the file and returns how many bytes reached it: all of them,
-  // or fewer when a call failed (disk full, file size limit, a FIFO that
-  // would block). Calls are repeated while the OS makes progress, so a line
-  // longer than one call can carry is still written whole.
+  // or fewer when a call failed (disk full, file size limit, a reader that
+  // left). Calls are repeated while the OS makes progress, so a line longer
+  // than one call can carry is still written whole.
   // Among writers that use this class the bytes stay contiguous: on POSIX
   // they go out in one gathered write under O_APPEND, which the kernel
   // appends atomically up to the largest single write (2,147,479,552 bytes
-  // on Linux); Windows emulations of appending are not atomic, so there the
-  // file lock is taken first and held until destruction.
+  // on Linux; PIPE_BUF, 4,096 bytes, on a pipe shared with other writers).
+  // `stream` says the file is not a regular one (a pipe, FIFO, socket or
+  // terminal): then a full pipe makes the call wait, as a program's standard
+  // output does, and a reader that left fails the call (EPIPE) without a
+  // SIGPIPE reaching the process; the signal mask and dispositions are as
+  // they were on return, and a SIGPIPE already pending stays pending.
   static constexpr std::size_t kMaxParts = 4;
-  std::size_t append(const std::string_view* parts, std::size_t count) noexcept;
+  std::size_t append(const std::string_view* parts, std::size_t count, bool stream) noexcept;
 
   // Size, identity and kind of the open file; false if the query failed.
   bool state(FileState& out) const noexcept;
 
   // Takes the exclusive lock that every sink in every process takes on this
   // file before it rotates it (flock on POSIX; on Windows a byte-range lock
-  // far past any real size, so readers are never blocked). Waits until it is
-  // granted; held until destruction. Returns false if it cannot be taken.
-  bool lock() noexcept;
+  // far past any real size, so readers are never blocked), without waiting.
+  // The process's own descriptors (see above) are never lockable.
+  LockResult tryLock() noexcept;
 
  private:
   std::intptr_t handle_;  // A descriptor on POSIX, a HANDLE on Windows; -1: none.
   bool locked_ = false;
+  bool borrowed_ = false;  // The process's own descriptor: never closed or locked.
 };
 
 // What a name refers to, without following a final symbolic link. A failed
@@ -102,6 +126,15 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept
 
 // Deletes the file `name`; never a directory.
 ErrorCode removeFile(const NativeChar* name) noexcept;
+
+// `path` made absolute by the OS's own rules, so that a later change of the
+// working directory does not move it: a name that is absolute already is
+// returned as given (on Windows `X:\...`, `\\server\share\...`,
+// `\\?\...` and `\\.\...` alike); a relative or drive-relative one is
+// resolved against the current directory (GetFullPathNameW on Windows). A
+// name that cannot be resolved is returned unchanged. May throw
+// std::bad_alloc.
+NativeString anchorPath(const std::filesystem::path& path);
 
 // Converts `time` to local broken-down time without touching shared state.
 // Returns false (leaving `out` unchanged) if the conversion fails.

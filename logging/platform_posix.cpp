@@ -1,5 +1,7 @@
 // POSIX bodies of the operating-system calls in platform.h.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -7,6 +9,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <optional>
+#include <system_error>
 
 #include "logging/platform.h"
 
@@ -19,13 +24,57 @@ FileId idOf(const struct stat& st) noexcept {
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
+// Keeps the SIGPIPE that a write to a pipe without a reader raises from
+// reaching the process, without touching any disposition: the signal is
+// blocked in this thread for the write, and the one the write raised, if
+// any, is taken off the pending set before the old mask comes back. A
+// SIGPIPE that was already pending is left for the program.
+class PipeSignalGuard {
+ public:
+  PipeSignalGuard() noexcept {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &saved_);
+    sigset_t pending;
+    sigemptyset(&pending);
+    pendingBefore_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~PipeSignalGuard() {
+    if (raised_ && !pendingBefore_) {
+      const struct timespec now = {0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  }
+  PipeSignalGuard(const PipeSignalGuard&) = delete;
+  PipeSignalGuard& operator=(const PipeSignalGuard&) = delete;
+
+  void raised() noexcept { raised_ = true; }
+
+ private:
+  sigset_t pipe_;
+  sigset_t saved_;
+  bool pendingBefore_ = false;
+  bool raised_ = false;
+};
+
 }  // namespace
 
 AppendFile::AppendFile(const NativeChar* name) noexcept {
+  // The process's own streams, whatever they are: open("/dev/stdout") would
+  // fail on a socket (standard output under systemd) and would not share
+  // the descriptor's offset on a file.
+  for (const int fd : {1, 2}) {
+    if (std::strcmp(name, fd == 1 ? "/dev/stdout" : "/dev/stderr") != 0) continue;
+    borrowed_ = true;
+    handle_ = ::fcntl(fd, F_GETFD) >= 0 ? fd : -1;
+    return;
+  }
   // O_CLOEXEC: a child started while the file is open must not keep it (nor
   // the disk space of a deleted backup). O_NONBLOCK: opening a FIFO without a
   // reader fails instead of blocking every sink of the process; on regular
-  // files it changes nothing.
+  // files it changes nothing, and append() clears it for streams.
   int fd = -1;
   do {
     fd = ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
@@ -35,12 +84,25 @@ AppendFile::AppendFile(const NativeChar* name) noexcept {
 
 AppendFile::~AppendFile() {
   // Closing releases the flock as well.
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  if (handle_ >= 0 && !borrowed_) ::close(static_cast<int>(handle_));
 }
 
 bool AppendFile::isOpen() const noexcept { return handle_ >= 0; }
 
-std::size_t AppendFile::append(const std::string_view* parts, std::size_t count) noexcept {
+LockResult AppendFile::tryLockForAppend() noexcept { return LockResult::Taken; }
+
+std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
+                               bool stream) noexcept {
+  const int fd = static_cast<int>(handle_);
+  if (stream && !borrowed_) {
+    // Non-blocking was for the open only: a full pipe must make the writer
+    // wait, as a full standard output does, not drop the line. The flags of
+    // a borrowed descriptor are the program's and stay as they are.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  std::optional<PipeSignalGuard> guard;
+  if (stream) guard.emplace();
   // One gathered write: the pieces need no copying into one buffer, and
   // still reach the file as one append.
   struct iovec pieces[kMaxParts];
@@ -54,8 +116,9 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count)
   struct iovec* next = pieces;
   std::size_t done = 0;
   while (left > 0) {
-    const ssize_t n = ::writev(static_cast<int>(handle_), next, left);
+    const ssize_t n = ::writev(fd, next, left);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EPIPE && guard) guard->raised();
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
     // Step past what was written: a call may stop anywhere.
@@ -83,14 +146,17 @@ bool AppendFile::state(FileState& out) const noexcept {
   return true;
 }
 
-bool AppendFile::lock() noexcept {
-  if (locked_) return true;
+LockResult AppendFile::tryLock() noexcept {
+  if (locked_) return LockResult::Taken;
+  // The program's own descriptors are never rotated, so never locked.
+  if (borrowed_) return LockResult::Unavailable;
   int result = 0;
   do {
-    result = ::flock(static_cast<int>(handle_), LOCK_EX);
+    result = ::flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   locked_ = result == 0;
-  return locked_;
+  if (locked_) return LockResult::Taken;
+  return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Unavailable;
 }
 
 EntryKind entryKind(const NativeChar* name) noexcept {
@@ -122,6 +188,12 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept
 
 ErrorCode removeFile(const NativeChar* name) noexcept {
   return ::unlink(name) == 0 ? 0 : lastError();
+}
+
+NativeString anchorPath(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::path anchored = std::filesystem::absolute(path, ec);
+  return ec ? path.native() : anchored.native();
 }
 
 bool toLocalTime(std::time_t time, std::tm& out) noexcept {

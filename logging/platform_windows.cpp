@@ -7,6 +7,8 @@
 #endif
 #include <windows.h>
 
+#include <cwctype>
+
 #include "logging/platform.h"
 
 namespace velmor::common::platform {
@@ -67,11 +69,16 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_HANDLE_VALUE; }
 
-std::size_t AppendFile::append(const std::string_view* parts, std::size_t count) noexcept {
-  // Appending is a seek and a write in some implementations (Wine's among
-  // them): only the lock keeps another process's line out of this one, and
-  // it also lets the pieces go out one call each.
-  if (!lock()) return 0;
+// Appending is a seek and a write in some implementations (Wine's among
+// them): only the lock keeps another process's line out of this one, and it
+// also lets the pieces go out one call each.
+LockResult AppendFile::tryLockForAppend() noexcept { return tryLock(); }
+
+std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
+                               bool /*stream*/) noexcept {
+  // Windows raises no signal for a pipe without a reader: a stream is
+  // written like a file.
+  if (!locked_) return 0;
   constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
   std::size_t done = 0;
   for (std::size_t i = 0; i < count && i < kMaxParts; ++i) {
@@ -102,11 +109,13 @@ bool AppendFile::state(FileState& out) const noexcept {
   return true;
 }
 
-bool AppendFile::lock() noexcept {
-  if (locked_) return true;
+LockResult AppendFile::tryLock() noexcept {
+  if (locked_) return LockResult::Taken;
   OVERLAPPED range = lockRange();
-  locked_ = ::LockFileEx(handleOf(handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range) != 0;
-  return locked_;
+  locked_ = ::LockFileEx(handleOf(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                         1, 0, &range) != 0;
+  if (locked_) return LockResult::Taken;
+  return ::GetLastError() == ERROR_LOCK_VIOLATION ? LockResult::Busy : LockResult::Unavailable;
 }
 
 EntryKind entryKind(const NativeChar* name) noexcept {
@@ -138,6 +147,25 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept
 
 ErrorCode removeFile(const NativeChar* name) noexcept {
   return ::DeleteFileW(name) ? 0 : lastError();
+}
+
+NativeString anchorPath(const std::filesystem::path& path) {
+  // Not std::filesystem::absolute: MinGW's library sees no root name in
+  // \\server\share\..., \\?\... or \\.\..., and would resolve them against
+  // the current drive. Win32's own rules say what is absolute already.
+  const std::wstring& name = path.native();
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (name.size() >= 2 && separator(name[0]) && separator(name[1])) return name;
+  if (name.size() >= 3 && std::iswalpha(name[0]) && name[1] == L':' && separator(name[2])) {
+    return name;
+  }
+  const DWORD needed = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return name;
+  std::wstring full(needed, L'\0');
+  const DWORD size = ::GetFullPathNameW(name.c_str(), needed, full.data(), nullptr);
+  if (size == 0 || size >= needed) return name;
+  full.resize(size);
+  return full;
 }
 
 bool toLocalTime(std::time_t time, std::tm& out) noexcept {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -19,7 +20,11 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -345,10 +350,10 @@ TEST_F(FileLogSinkTest, FifoWithoutAReaderStallsNoSink) {
 
 // A line that the file system refuses in part (here the process's file size
 // limit; a full disk acts the same) is dropped, and what did reach the file
-// never swallows the next line.
-TEST_F(FileLogSinkTest, LineCutShortNeverGluesOntoTheNextOne) {
-  const fs::path path = dir() / "limit.log";
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+// never swallows the next line: in each of two files cut at once.
+TEST_F(FileLogSinkTest, LinesCutShortInTwoFilesNeverGlueOntoTheNextOnes) {
+  const fs::path paths[2] = {dir() / "a.log", dir() / "b.log"};
+  std::shared_ptr<ILogSink> sinks[2] = {makeFileLogSink(paths[0]), makeFileLogSink(paths[1])};
   const std::string message(3000, 'm');  // 3,023-byte lines.
   struct rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -359,18 +364,171 @@ TEST_F(FileLogSinkTest, LineCutShortNeverGluesOntoTheNextOne) {
   cut.rlim_cur = 10000;  // Three whole lines, then 931 bytes of the fourth.
   const auto previous = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &cut), 0);
-  for (int i = 0; i < 5; ++i) sink->write(LogLevel::Info, message);
+  for (int i = 0; i < 5; ++i) {
+    for (auto& sink : sinks) sink->write(LogLevel::Info, message);
+  }
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
-  for (int i = 0; i < 3; ++i) sink->write(LogLevel::Info, "after " + std::to_string(i));
-
-  const std::vector<std::string> lines = splitLines(readFile(path));
-  ASSERT_EQ(lines.size(), 7u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(lines[i].substr(15), "[INFO] " + message + "\n");
-  EXPECT_EQ(lines[3].size(), 10000u - 3 * 3023u + 1u);  // The fragment, ended.
-  EXPECT_EQ(lines[3].find("after"), std::string::npos);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(lines[4 + i].substr(15), "[INFO] after " + std::to_string(i) + "\n");
+    for (auto& sink : sinks) sink->write(LogLevel::Info, "after " + std::to_string(i));
+  }
+
+  for (const fs::path& path : paths) {
+    SCOPED_TRACE(path.filename().string());
+    const std::vector<std::string> lines = splitLines(readFile(path));
+    ASSERT_EQ(lines.size(), 7u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(lines[i].substr(15), "[INFO] " + message + "\n");
+    EXPECT_EQ(lines[3].size(), 10000u - 3 * 3023u + 1u);  // The fragment, ended.
+    EXPECT_EQ(lines[3].find("after"), std::string::npos);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(lines[4 + i].substr(15), "[INFO] after " + std::to_string(i) + "\n");
+    }
+  }
+}
+
+// Puts `fd` in place of the process's standard output until destroyed.
+class StdoutRedirect {
+ public:
+  explicit StdoutRedirect(int fd) : saved_(::dup(1)) {
+    std::fflush(stdout);
+    ::dup2(fd, 1);
+  }
+  ~StdoutRedirect() {
+    ::dup2(saved_, 1);
+    ::close(saved_);
+  }
+  StdoutRedirect(const StdoutRedirect&) = delete;
+  StdoutRedirect& operator=(const StdoutRedirect&) = delete;
+
+ private:
+  int saved_;
+};
+
+bool sigpipePending() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  return ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+// A reader that left must cost the line, never the process: no SIGPIPE may
+// reach it, and its mask, dispositions and pending signals stay its own.
+TEST_F(FileLogSinkTest, AReaderThatLeftNeverKillsTheProcessNorTouchesItsSignals) {
+  struct sigaction before {};
+  ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &before), 0);
+  sigset_t maskBefore;
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &maskBefore), 0);
+  const std::shared_ptr<ILogSink> out = makeFileLogSink("/dev/stdout");
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ::close(ends[0]);  // Nobody will ever read.
+  {
+    StdoutRedirect redirect(ends[1]);
+    ::close(ends[1]);
+    for (int i = 0; i < 3; ++i) out->write(LogLevel::Info, "to nobody");
+    EXPECT_FALSE(sigpipePending());
+
+    // A SIGPIPE the program already has pending is left to it.
+    sigset_t pipeOnly;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeOnly, nullptr);
+    ::pthread_kill(::pthread_self(), SIGPIPE);
+    out->write(LogLevel::Info, "to nobody");
+    EXPECT_TRUE(sigpipePending());
+    const struct timespec now = {0, 0};
+    ::sigtimedwait(&pipeOnly, nullptr, &now);
+    ::pthread_sigmask(SIG_SETMASK, &maskBefore, nullptr);
+  }
+
+  // A FIFO whose reader comes and goes, as `while :; do cat fifo; done` does.
+  const fs::path fifo = dir() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    char buffer[512];
+    while (!stop) {
+      const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+      if (fd < 0) continue;
+      (void)!::read(fd, buffer, sizeof buffer);  // Takes a little, then leaves.
+      ::close(fd);
+    }
+  });
+  const std::shared_ptr<ILogSink> toFifo = makeFileLogSink(fifo);
+  const std::string line(2000, 'f');
+  for (int i = 0; i < 20000; ++i) toFifo->write(LogLevel::Info, line);
+  stop = true;
+  reader.join();
+
+  struct sigaction after {};
+  ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &after), 0);
+  EXPECT_EQ(after.sa_handler, before.sa_handler);
+  sigset_t maskAfter;
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &maskAfter), 0);
+  EXPECT_EQ(sigismember(&maskAfter, SIGPIPE), sigismember(&maskBefore, SIGPIPE));
+  EXPECT_FALSE(sigpipePending());
+}
+
+// Reads from `fd` after a pause, as a slow consumer does, until `lines` LFs
+// have arrived or 20 s have passed; returns what it read.
+std::string readSlowly(int fd, std::size_t lines) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string got;
+  char buffer[65536];
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  std::size_t seen = 0;
+  while (seen < lines && Clock::now() < deadline) {
+    struct pollfd ready = {fd, POLLIN, 0};
+    if (::poll(&ready, 1, 100) <= 0) continue;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    seen += static_cast<std::size_t>(std::count(buffer, buffer + n, '\n'));
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+// Pipes, sockets and FIFOs are written as a program's standard output is: a
+// full one makes the writer wait rather than lose or cut a line. The names
+// /dev/stdout and /dev/stderr mean the process's own descriptors, whatever
+// they are (under systemd, standard output is a socket, which cannot be
+// opened by name).
+TEST_F(FileLogSinkTest, StreamsGetEveryLineWholeThroughASlowReader) {
+  constexpr std::size_t kLines = 4000;  // About 4 MB: far more than a pipe holds.
+  const std::string message(1000, 's');
+  const fs::path fifo = dir() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string kind : {"pipe", "socket", "fifo"}) {
+    SCOPED_TRACE(kind);
+    int ends[2] = {-1, -1};
+    std::unique_ptr<StdoutRedirect> redirect;
+    fs::path name = "/dev/stdout";
+    if (kind == "pipe") {
+      ASSERT_EQ(::pipe(ends), 0);
+    } else if (kind == "socket") {
+      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    } else {
+      ends[0] = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // Lets writers open it.
+      ASSERT_GE(ends[0], 0);
+      name = fifo;
+    }
+    if (ends[1] >= 0) redirect = std::make_unique<StdoutRedirect>(ends[1]);
+    std::string got;
+    std::thread reader([&] { got = readSlowly(ends[0], kLines); });
+    {
+      const std::shared_ptr<ILogSink> sink = makeFileLogSink(name);
+      for (std::size_t i = 0; i < kLines; ++i) sink->write(LogLevel::Info, message);
+    }
+    reader.join();
+    redirect.reset();
+    for (const int fd : ends) {
+      if (fd >= 0) ::close(fd);
+    }
+    const std::vector<std::string> lines = splitLines(got);
+    ASSERT_EQ(lines.size(), kLines);
+    for (const std::string& line : lines) ASSERT_EQ(line.substr(15), "[INFO] " + message + "\n");
   }
 }
 #endif

@@ -10,6 +10,7 @@
 #endif
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -44,6 +45,12 @@ int waitFor(Child child) {
   return static_cast<int>(code);
 }
 
+bool inheritable(std::intptr_t handle) {
+  DWORD flags = 0;
+  return ::GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags) != 0 &&
+         (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+
 std::filesystem::path helperProgram(const std::string& name) {
   wchar_t self[32768];
   const DWORD size = ::GetModuleFileNameW(nullptr, self, 32768);
@@ -67,6 +74,11 @@ int waitFor(Child child) {
   int status = 0;
   if (::waitpid(static_cast<pid_t>(child), &status, 0) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool inheritable(std::intptr_t handle) {
+  const int flags = ::fcntl(static_cast<int>(handle), F_GETFD);
+  return flags >= 0 && (flags & FD_CLOEXEC) == 0;
 }
 
 std::filesystem::path helperProgram(const std::string& name) {

@@ -23,6 +23,10 @@ Child spawn(const std::filesystem::path& program, const std::vector<std::string>
 // did not exit normally.
 int waitFor(Child child);
 
+// Whether a descriptor (POSIX) or HANDLE (Windows) would be inherited by a
+// child process: FD_CLOEXEC clear, or HANDLE_FLAG_INHERIT set.
+bool inheritable(std::intptr_t handle);
+
 // The helper program `name` built beside the running test executable.
 std::filesystem::path helperProgram(const std::string& name);
 

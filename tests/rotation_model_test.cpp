@@ -9,6 +9,7 @@
 // names its seed and step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +39,6 @@ using velmor::testing::TempDirTest;
 
 constexpr std::size_t kInfoOverhead = 23;
 constexpr int kActive = 0;
-constexpr int kForeign = kMaxBackups + 1;  // ".6": never ours to touch.
 
 // A piece of a file's content: one line written by a sink of this process
 // (identified by its message number), one line of another process (its
@@ -79,6 +79,7 @@ struct Actor {
 // active file), the obstacle in place of the oldest backup, the pinned files
 // and the writers.
 struct Model {
+  RotationPolicy policy;
   std::map<int, Content> files;
   bool obstacle = false;  // A non-empty directory at ".5".
   std::map<int, std::unique_ptr<FilePin>> pins;
@@ -86,7 +87,9 @@ struct Model {
   int rotations = 0;  // Attempts, for the record.
 
   bool pinned(int n) const { return pins.count(n) != 0; }
-  bool absent(int n) const { return files.count(n) == 0 && !(n == kMaxBackups && obstacle); }
+  int oldest() const { return policy.maxBackups; }
+  int foreign() const { return policy.maxBackups + 1; }  // Never ours to touch.
+  bool absent(int n) const { return files.count(n) == 0 && !(n == oldest() && obstacle); }
 
   int warnings() const {
     int count = 0;
@@ -107,20 +110,23 @@ struct Model {
     files.erase(src);
   }
 
-  // The rotation rule: resume where this writer's interrupted rotation
-  // stopped while that number is still free; otherwise start afresh below
-  // the highest free number, dropping ".5" only when ".1" to ".5" are all
-  // taken. Present backups below the start move up one number, then the
-  // active file becomes ".1". No rename ever replaces a file.
+  // The rotation rule: with ".1" free only the active file moves. Otherwise
+  // resume where this writer's interrupted rotation stopped while that
+  // number is still free, or start afresh below the highest free number,
+  // dropping the oldest only when every number is taken. Present backups
+  // below the start move up one number, then the active file becomes ".1".
+  // No rename ever replaces a file.
   bool rotate(Actor& actor) {
     ++rotations;
     int top = actor.resumeAt;
-    if (top < 0 || !absent(top)) {
-      top = kMaxBackups;
+    if (absent(1)) {
+      top = 1;
+    } else if (top < 0 || !absent(top)) {
+      top = oldest();
       while (top >= 1 && !absent(top)) --top;
       if (top == 0) {
-        if (files.count(kMaxBackups) != 0 && !pinned(kMaxBackups)) files.erase(kMaxBackups);
-        top = kMaxBackups;
+        if (files.count(oldest()) != 0 && !pinned(oldest())) files.erase(oldest());
+        top = oldest();
       }
     }
     for (int i = top - 1; i >= 1; --i) {
@@ -137,7 +143,7 @@ struct Model {
   void wrote(Actor& actor, Piece piece) {
     Content& active = files[kActive];
     active.push_back(std::move(piece));
-    if (sizeOf(active) >= kRotateThresholdBytes) rotate(actor);
+    if (sizeOf(active) >= policy.maxFileBytes) rotate(actor);
   }
 };
 
@@ -150,9 +156,9 @@ class RotationModelTest : public TempDirTest {
 
   // Cheap check after every step: existence, kind and size of every file.
   void checkShape(const Model& model) {
-    for (int n = kActive; n <= kForeign; ++n) {
+    for (int n = kActive; n <= model.foreign(); ++n) {
       const auto it = model.files.find(n);
-      if (n == kMaxBackups && model.obstacle) {
+      if (n == model.oldest() && model.obstacle) {
         ASSERT_TRUE(fs::is_directory(name(n))) << n;
         continue;
       }
@@ -206,24 +212,34 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
   for (const auto& entry : fs::directory_iterator(dir())) fs::remove_all(entry.path());
 
   Model model;
-  // Leftovers of an earlier life: some backups with gaps, a foreign ".6",
-  // and an active file that may already be close to the threshold.
+  // The first seed keeps the default policy; the others draw a small one,
+  // down to a threshold of a few bytes, where every line rotates.
+  if (seed != 1) {
+    model.policy.maxFileBytes =
+        static_cast<std::uint64_t>(chance(30) ? pick(1, 200) : pick(1000, 300000));
+    model.policy.maxBackups = pick(1, 7);
+  }
+  const int limit = static_cast<int>(model.policy.maxFileBytes);
+  const int oldest = model.oldest();
+  // Leftovers of an earlier life: some backups with gaps, a foreign file
+  // above the oldest number, and an active file that may already be close
+  // to the threshold.
   const auto place = [&](int n, std::string raw) {
     std::ofstream(name(n), std::ios::binary) << raw;
     model.files[n] = Content{Piece{Piece::kRaw, 0, std::move(raw)}};
   };
-  for (int n = 1; n <= kMaxBackups; ++n) {
+  for (int n = 1; n <= oldest; ++n) {
     if (chance(40)) place(n, "old backup " + std::to_string(n) + "\n");
   }
-  place(kForeign, "foreign\n");
+  place(model.foreign(), "foreign\n");
   if (chance(50)) {
-    place(kActive, std::string(static_cast<std::size_t>(pick(0, 5 * 1024 * 1024)), 'p') + "\n");
+    place(kActive, std::string(static_cast<std::size_t>(pick(0, limit)), 'p') + "\n");
   }
 
   StderrCapture capture;
   // Two sinks of this process on the one file.
-  std::shared_ptr<ILogSink> sinks[2] = {makeFileLogSink(name(kActive)),
-                                        makeFileLogSink(name(kActive))};
+  std::shared_ptr<ILogSink> sinks[2] = {makeFileLogSink(name(kActive), model.policy),
+                                        makeFileLogSink(name(kActive), model.policy)};
   model.actors.resize(2);
   std::int64_t nextId = 0;
   int processes = 0;
@@ -235,19 +251,19 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
     if (step == kSteps || action < 12) {
       // Clear every obstacle; the next write must complete the rotation.
       model.pins.clear();
-      if (model.obstacle) fs::remove_all(name(kMaxBackups));
+      if (model.obstacle) fs::remove_all(name(oldest));
       model.obstacle = false;
-    } else if (action < 20 && model.files.count(kMaxBackups) == 0 && !model.obstacle) {
-      fs::create_directories(name(kMaxBackups) / "occupied");
+    } else if (action < 20 && model.files.count(oldest) == 0 && !model.obstacle) {
+      fs::create_directories(name(oldest) / "occupied");
       model.obstacle = true;
     } else if (action < 28) {
-      const int n = pick(kActive, kMaxBackups);
+      const int n = pick(kActive, oldest);
       if (model.files.count(n) != 0 && !model.pinned(n) && model.pins.size() < 2) {
         auto pin = std::make_unique<FilePin>(name(n));
         if (pin->ok()) model.pins[n] = std::move(pin);
       }
     } else if (action < 35) {
-      const int n = pick(kActive, kMaxBackups);
+      const int n = pick(kActive, oldest);
       if (model.files.count(n) != 0 && !model.pinned(n)) {
         fs::remove(name(n));  // Deleted from outside.
         model.files.erase(n);
@@ -267,16 +283,17 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
       // process's sinks may still remember an interrupted rotation.
       const std::string tag = "w" + std::to_string(processes++);
       const int lines = pick(1, 400);
-      const int filler = pick(0, 30000);
+      const int filler = pick(0, std::max(30, limit / 170));
       const velmor::testing::Child child = velmor::testing::spawn(
           velmor::testing::helperProgram("writer_process"),
-          {name(kActive).string(), tag, std::to_string(lines), std::to_string(filler)});
+          {name(kActive).string(), tag, std::to_string(lines), std::to_string(filler),
+           std::to_string(model.policy.maxFileBytes), std::to_string(oldest)});
       ASSERT_NE(child, -1) << "cannot start writer_process";
       ASSERT_EQ(velmor::testing::waitFor(child), 0);
       model.actors.emplace_back();
       for (int seq = 0; seq < lines; ++seq) {
-        std::string message = tag + " " + std::to_string(seq) + " " + std::to_string(filler) + " " +
-                              std::string(static_cast<std::size_t>(filler), 'c');
+        std::string message = velmor::testing::recordMessage(tag, static_cast<std::uint64_t>(seq),
+                                                             static_cast<std::size_t>(filler));
         const std::size_t size = message.size();
         model.wrote(model.actors.back(), Piece{Piece::kOtherProcess, size, std::move(message)});
       }
@@ -290,9 +307,10 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
     const int count = last || chance(4) ? 1 : pick(1, 60);
     const int writer = pick(0, 1);
     for (int i = 0; i < count; ++i) {
-      const auto size = static_cast<std::size_t>(last         ? kRotateThresholdBytes
-                                                 : count == 1 ? pick(0, 6 * 1024 * 1024)
-                                                              : (chance(20) ? 0 : pick(0, 40000)));
+      const auto size = static_cast<std::size_t>(
+          last         ? limit
+          : count == 1 ? pick(0, limit / 5 * 6)
+                       : (chance(20) ? 0 : pick(0, std::max(40, limit / 128))));
       const std::int64_t id = nextId++;
       sinks[writer]->write(LogLevel::Info, messageFor(id, size));
       model.wrote(model.actors[static_cast<std::size_t>(writer)], Piece{id, size, {}});
@@ -307,7 +325,8 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
   EXPECT_EQ(model.files.count(kActive), 0u);
   for (auto& sink : sinks) sink.reset();
   const std::string warnings = capture.take();
-  std::cout << "seed " << seed << ": " << nextId << " lines, " << model.rotations
+  std::cout << "seed " << seed << ": " << model.policy.maxFileBytes << " bytes x "
+            << model.policy.maxBackups << " backups, " << nextId << " lines, " << model.rotations
             << " rotation attempts, " << model.warnings() << " warning line\n";
   EXPECT_EQ(velmor::testing::splitLines(warnings).size(),
             static_cast<std::size_t>(model.warnings()))

@@ -2,14 +2,15 @@
 // retention, warnings, retries after failed renames, and concurrent writers.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -379,47 +380,29 @@ int filesOpenUnder(long pid, const fs::path& dir) {
 
 // Programs start children with handle inheritance whenever they redirect a
 // child's standard streams. A child started while the sink has the file open
-// must not keep it: on Windows it would block every rotation while it lives,
+// must not keep it: on Windows it could block every rotation while it lives,
 // everywhere it would keep deleted backups' space.
 TEST_F(RotationTest, ChildrenStartedWhileTheFileIsOpenNeitherHoldNorBlockIt) {
   const fs::path path = dir() / "children.log";
   fillBefore(path, kThreshold, "x");
   StderrCapture capture;
   std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-  // Holding the file's lock parks the sink's next write inside the call with
-  // the file open: before the line on Windows, before the rotation the line
-  // makes due on POSIX. The children start then, with no other thread busy
-  // (Wine's process creation can hang when another thread is in the middle
-  // of a file call).
-  auto holder = std::make_unique<platform::AppendFile>(path.c_str());
-  const bool held = holder->isOpen() && holder->lock();
-  EXPECT_TRUE(held);
-  std::atomic<bool> written{false};
-  std::thread writer([&] {
-    sink->write(LogLevel::Info, "x");
-    written = true;
-  });
-#ifdef __linux__
-  const long self = static_cast<long>(::getpid());
-  for (int i = 0; i < 20000 && filesOpenUnder(self, dir()) < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-#else
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-#endif
+  // The file as every sink opens it, held open while the children start.
+  auto open = std::make_unique<platform::AppendFile>(path.c_str());
+  ASSERT_TRUE(open->isOpen());
+  EXPECT_FALSE(velmor::testing::inheritable(open->nativeHandle()));
   std::vector<velmor::testing::Child> children;
   int holding = 0;
-  for (int i = 0; i < 40 && held; ++i) {
+  for (int i = 0; i < 20; ++i) {
     children.push_back(velmor::testing::spawn(velmor::testing::helperProgram("writer_process"),
                                               {"sleep", "3000"}));
 #ifdef __linux__
     holding += filesOpenUnder(children.back(), dir());
 #endif
   }
-  EXPECT_FALSE(written) << "the write was not held up while the children started";
-  holder.reset();
-  writer.join();
-  fillBefore(path, kThreshold, "x");  // A second rotation while they live.
+  open.reset();
+  sink->write(LogLevel::Info, "x");  // Two rotations while they live.
+  fillBefore(path, kThreshold, "x");
   sink->write(LogLevel::Info, "x");
   for (const velmor::testing::Child child : children) {
     EXPECT_NE(child, -1);
@@ -433,6 +416,110 @@ TEST_F(RotationTest, ChildrenStartedWhileTheFileIsOpenNeitherHoldNorBlockIt) {
   EXPECT_FALSE(fs::exists(path));
   EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold);
   EXPECT_EQ(sizeOf(backup(path, 2)), kThreshold);
+}
+
+TEST_F(RotationTest, APolicyOutsideItsLimitsIsRefusedBeforeAnythingIsMade) {
+  struct Case {
+    RotationPolicy policy;
+    std::string field;
+    std::string value;
+  };
+  const std::vector<Case> cases = {
+      {{0, 5}, "maxFileBytes", "0"},
+      {{100, 0}, "maxBackups", "0"},
+      {{100, -1}, "maxBackups", "-1"},
+      {{100, kMaxBackupsLimit + 1}, "maxBackups", std::to_string(kMaxBackupsLimit + 1)},
+      {{100, std::numeric_limits<int>::max()},
+       "maxBackups",
+       std::to_string(std::numeric_limits<int>::max())},
+  };
+  for (const Case& refused : cases) {
+    const fs::path path = dir() / "never" / "made.log";
+    for (int factory = 0; factory < 2; ++factory) {
+      try {
+        if (factory == 1) {
+          makeFileLogSink(path, refused.policy);
+        } else {
+          FileLogSink sink(path, refused.policy);
+        }
+        ADD_FAILURE() << refused.field << " " << refused.value << " was accepted";
+      } catch (const std::invalid_argument& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find(refused.field), std::string::npos) << message;
+        EXPECT_NE(message.find(", not " + refused.value), std::string::npos) << message;
+      }
+    }
+    EXPECT_TRUE(fs::is_empty(dir())) << refused.field << " " << refused.value;
+  }
+}
+
+// Any policy keeps the same promises with its own numbers: exactly
+// maxBackups backups once enough was written, each within [limit, limit +
+// one line), the kept lines in order with none missing, and nothing above
+// the oldest number made or touched.
+TEST_F(RotationTest, AChosenPolicyKeepsEveryPromiseWithItsOwnNumbers) {
+  struct Case {
+    RotationPolicy policy;
+    int lines;
+    std::size_t message;
+  };
+  const std::vector<Case> cases = {
+      {{100000, 12}, 2000, 1000},  // 13 rotations and a bit.
+      {{1, 1}, 3, 10},             // Every line rotates.
+  };
+  for (const Case& c : cases) {
+    const std::string label =
+        std::to_string(c.policy.maxFileBytes) + " x " + std::to_string(c.policy.maxBackups);
+    SCOPED_TRACE(label);
+    const fs::path path = dir() / (std::to_string(c.policy.maxBackups) + ".log");
+    const int above = c.policy.maxBackups + 1;
+    writeFile(backup(path, above), "stranger");
+    {
+      std::shared_ptr<ILogSink> sink = makeFileLogSink(path, c.policy);
+      for (int i = 0; i < c.lines; ++i) {
+        std::string message = std::to_string(i) + " ";
+        message.resize(c.message, 'p');
+        sink->write(LogLevel::Info, message);
+      }
+    }
+    const auto line = static_cast<std::int64_t>(c.message + kInfoOverhead);
+    const auto limit = static_cast<std::int64_t>(c.policy.maxFileBytes);
+    std::string kept;
+    for (int n = c.policy.maxBackups; n >= 1; --n) {
+      ASSERT_TRUE(fs::exists(backup(path, n))) << n;
+      EXPECT_GE(sizeOf(backup(path, n)), limit) << n;
+      EXPECT_LT(sizeOf(backup(path, n)), limit + line) << n;
+      kept += readFile(backup(path, n));
+    }
+    kept += readFile(path);
+    EXPECT_EQ(readFile(backup(path, above)), "stranger");
+    EXPECT_FALSE(fs::exists(backup(path, above + 1)));
+    // The newest lines, consecutive, ending with the last one written.
+    const std::vector<std::string> lines = splitLines(kept);
+    ASSERT_FALSE(lines.empty());
+    const int first = c.lines - static_cast<int>(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      ASSERT_EQ(lines[i].size(), static_cast<std::size_t>(line)) << i;
+      ASSERT_EQ(lines[i].substr(22, lines[i].find(' ', 22) - 22),
+                std::to_string(first + static_cast<int>(i)));
+    }
+  }
+
+  // The largest count: with every number taken, the oldest goes and the
+  // thousand others move up one.
+  const fs::path path = dir() / "thousand.log";
+  for (int n = 1; n < kMaxBackupsLimit; ++n) writeFile(backup(path, n), std::to_string(n));
+  writeFile(backup(path, kMaxBackupsLimit + 1), "stranger");
+  {
+    std::shared_ptr<ILogSink> sink = makeFileLogSink(path, {1, kMaxBackupsLimit});
+    sink->write(LogLevel::Info, "fills the last number");
+    sink->write(LogLevel::Info, "drops the oldest");
+  }
+  EXPECT_EQ(readFile(backup(path, kMaxBackupsLimit)), std::to_string(kMaxBackupsLimit - 2));
+  EXPECT_EQ(readFile(backup(path, 3)), "1");
+  EXPECT_EQ(readFile(backup(path, 2)).substr(22), "fills the last number\n");
+  EXPECT_EQ(readFile(backup(path, 1)).substr(22), "drops the oldest\n");
+  EXPECT_EQ(readFile(backup(path, kMaxBackupsLimit + 1)), "stranger");
 }
 
 TEST_F(RotationTest, ConcurrentWritersKeepEveryLineWholeAndInOrder) {

@@ -91,6 +91,14 @@ inline std::int64_t sizeOf(const fs::path& path) {
   return static_cast<std::int64_t>(fs::file_size(path, ec));
 }
 
+// The message of record `seq` of writer `tag`: "<tag> <seq> <size> " and then
+// `size` filler bytes, so that a reader can tell a whole record from a cut
+// one. The filler byte depends on the tag only.
+inline std::string recordMessage(const std::string& tag, std::uint64_t seq, std::size_t size) {
+  return tag + " " + std::to_string(seq) + " " + std::to_string(size) + " " +
+         std::string(size, static_cast<char>('a' + tag.size() % 26));
+}
+
 // Captures what the process writes to stderr (the file descriptor, so that
 // C stdio output is caught too) between construction and take().
 class StderrCapture {
