@@ -100,6 +100,10 @@ mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineboot -i >/dev/null 2>&1 </dev/null
+# A network share for the UNC names test: \\velmortest\share is build/unc-share.
+mkdir -p build/unc-share "$WINEPREFIX/dosdevices/unc/velmortest"
+ln -sfn "$PWD/build/unc-share" "$WINEPREFIX/dosdevices/unc/velmortest/share"
+export VELMOR_TEST_UNC_SHARE='\\velmortest\share' VELMOR_TEST_UNC_LOCAL="Z:$PWD/build/unc-share"
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DVELMOR_WARNINGS_AS_ERRORS=ON
 cmake --build build/windows -j "$jobs"

@@ -8,9 +8,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +39,7 @@ namespace velmor::common {
 namespace {
 
 namespace fs = std::filesystem;
+using velmor::testing::afterStamp;
 using velmor::testing::readFile;
 using velmor::testing::splitLines;
 using velmor::testing::StderrCapture;
@@ -298,6 +301,45 @@ TEST_F(FileLogSinkTest, FollowsTheNameThroughOutsideInterference) {
   EXPECT_EQ(readFile(path).substr(15), "[INFO] six\n");
   EXPECT_EQ(capture.take(), "");
 }
+
+#ifdef _WIN32
+// Windows programs name long paths \\?\C:\..., devices \\.\C:\... and shares
+// \\server\share\...: each is absolute to Win32 and must be used as given, the
+// backups' names included. Checked through the local name of the same file.
+TEST_F(FileLogSinkTest, WindowsAbsoluteNamesAreUsedAsGiven) {
+  struct Case {
+    std::wstring name;
+    fs::path local;
+  };
+  const std::wstring here = fs::absolute(dir()).wstring();
+  std::vector<Case> cases = {{L"\\\\?\\" + here + L"\\long.log", dir() / "long.log"},
+                             {L"\\\\.\\" + here + L"\\device.log", dir() / "device.log"}};
+  // A share that the test script maps in the Wine prefix, and the same
+  // directory under its local name.
+  const char* share = std::getenv("VELMOR_TEST_UNC_SHARE");
+  const char* local = std::getenv("VELMOR_TEST_UNC_LOCAL");
+  const std::string unique = dir().filename().string();
+  if (share != nullptr && local != nullptr) {
+    fs::create_directories(fs::u8path(local) / unique);
+    cases.push_back({fs::u8path(std::string(share) + "\\" + unique + "\\unc.log").wstring(),
+                     fs::u8path(local) / unique / "unc.log"});
+  } else {
+    std::cout << "SKIPPED: the UNC case (VELMOR_TEST_UNC_SHARE and VELMOR_TEST_UNC_LOCAL unset)\n";
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(fs::path(c.name).u8string());
+    {
+      std::shared_ptr<ILogSink> sink = makeFileLogSink(c.name, {1, 2});  // Every line rotates.
+      for (int i = 1; i <= 3; ++i) sink->write(LogLevel::Info, "line " + std::to_string(i));
+    }
+    EXPECT_FALSE(fs::exists(c.local));
+    EXPECT_EQ(afterStamp(readFile(velmor::testing::backupPath(c.local, 1))), "[INFO] line 3\n");
+    EXPECT_EQ(afterStamp(readFile(velmor::testing::backupPath(c.local, 2))), "[INFO] line 2\n");
+    EXPECT_FALSE(fs::exists(velmor::testing::backupPath(c.local, 3)));
+  }
+  if (share != nullptr && local != nullptr) fs::remove_all(fs::u8path(local) / unique);
+}
+#endif
 
 #ifndef _WIN32
 // A symbolic link named as the log file is written through and never renamed

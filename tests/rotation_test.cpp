@@ -2,6 +2,8 @@
 // retention, warnings, retries after failed renames, and concurrent writers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -291,6 +293,67 @@ TEST_F(RotationTest, RetriesAfterAFailedShiftNeitherDeleteNorMoveBackupsTwice) {
   fillBefore(path, kThreshold, "x");
   sink->write(LogLevel::Info, "x");
   EXPECT_EQ(readFile(backup(path, 5)), "b3");
+}
+
+// However many sinks (or processes) retry a refused rotation, each backup
+// moves at most once in all, and the files end where one rotation puts them.
+TEST_F(RotationTest, ARefusedRotationMovesEachBackupOnceWhoeverRetriesIt) {
+  const fs::path path = dir() / "refused.log";
+  writeFile(backup(path, 1), "one");
+  fillBefore(path, kThreshold, "x");
+  StderrCapture capture;
+  std::shared_ptr<ILogSink> sinks[3] = {makeFileLogSink(path), makeFileLogSink(path),
+                                        makeFileLogSink(path)};
+  {
+    VELMOR_PIN_OR_SKIP(pin, path);
+    for (int line = 0; line < 2; ++line) {
+      for (auto& sink : sinks) sink->write(LogLevel::Info, "x");
+    }
+  }
+  EXPECT_EQ(entries(dir()), (std::set<std::string>{"refused.log", "refused.log.2"}));
+  EXPECT_EQ(readFile(backup(path, 2)), "one");
+  sinks[2]->write(LogLevel::Info, "x");
+  EXPECT_EQ(entries(dir()), (std::set<std::string>{"refused.log.1", "refused.log.2"}));
+  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold + 6 * 24);
+  EXPECT_EQ(splitLines(capture.take()).size(), 3u);  // One per sink.
+}
+
+// A file lock held by a stranger (or a process stuck in the middle of a
+// rotation) delays the sink of that file by a second at most, and the sinks
+// of other files not at all.
+TEST_F(RotationTest, AStrangersLockStallsNoOtherSink) {
+  const fs::path path = dir() / "locked.log";
+  fillBefore(path, kThreshold, "x");
+  auto stranger = std::make_unique<platform::AppendFile>(path.c_str());
+  ASSERT_TRUE(stranger->isOpen());
+  ASSERT_EQ(stranger->tryLock(), platform::LockResult::Taken);
+  std::shared_ptr<ILogSink> locked = makeFileLogSink(path);
+  std::shared_ptr<ILogSink> other = makeFileLogSink(dir() / "other.log");
+
+  std::atomic<bool> done{false};
+  std::thread blocked([&] {
+    locked->write(LogLevel::Info, "x");
+    done = true;
+  });
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  Clock::duration slowest{};
+  int writes = 0;
+  while (!done && Clock::now() < deadline) {
+    const auto start = Clock::now();
+    other->write(LogLevel::Info, "o");
+    slowest = std::max(slowest, Clock::now() - start);
+    ++writes;
+  }
+  EXPECT_TRUE(done) << "the sink of the locked file never returned";
+  // Generous for a noisy machine, and far below the second of a stall.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count(), 400)
+      << "milliseconds, the slowest of " << writes << " writes";
+  stranger.reset();
+  blocked.join();
+  EXPECT_FALSE(fs::exists(backup(path, 1)));  // Left for a later line,
+  locked->write(LogLevel::Info, "x");
+  EXPECT_TRUE(fs::exists(backup(path, 1)));  // which rotates once it can.
 }
 
 // A remembered resume point is only a hint: once another sink has completed

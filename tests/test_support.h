@@ -76,6 +76,15 @@ inline std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+// Length of the "[HH:MM:SS.mmm] " stamp that starts every line.
+constexpr std::size_t kStampSize = 15;
+
+// `line` without its stamp: "[LEVEL] message" and LF. A line too short to
+// have a stamp comes back marked, so that a comparison fails readably.
+inline std::string afterStamp(const std::string& line) {
+  return line.size() >= kStampSize ? line.substr(kStampSize) : "<no stamp: " + line + ">";
+}
+
 // Backup `n` of `path`, "<path>.<n>", named natively (wide on Windows) so that
 // non-ASCII names survive.
 inline fs::path backupPath(const fs::path& path, int n) {
