@@ -30,8 +30,9 @@ inline constexpr int kMaxBackupsLimit = 1000;
 // maxFileBytes: from 1 (rotate after every line) up; a value larger than any
 // file the platform can hold never rotates. maxBackups: 1 to
 // kMaxBackupsLimit. Backup names are built once, at construction, so
-// rotation still allocates nothing; but a rotation looks at every number, so
-// its cost grows with maxBackups (a few microseconds per number).
+// rotation still allocates nothing; but a rotation looks at every number and
+// renames every kept backup, under the process-wide lock: its cost grows
+// with maxBackups (about 10 ms for 1000 on a typical Linux disk).
 //
 // Sinks with different policies may share a file: each follows its own, and
 // nothing is lost either way, since renames never replace. Give every writer
