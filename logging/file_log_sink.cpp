@@ -82,6 +82,10 @@ struct SharedState {
   std::tm cachedLocal{};
   // Guarded by `mutex`.
   FragmentTable fragments;
+  // Guarded by `mutex`: the prefixes of the lines of one append, which
+  // gathers an optional LF and then each line's prefix, message and LF.
+  static constexpr std::size_t kMaxLines = (platform::AppendFile::kMaxParts - 1) / 3;
+  char prefixes[kMaxLines][detail::kMaxLinePrefix];
 };
 
 // Never destroyed: sinks may still be written to from other objects' static
@@ -192,63 +196,108 @@ FileLogSink::FileLogSink(std::filesystem::path path, const RotationPolicy& polic
 FileLogSink::~FileLogSink() = default;
 
 void FileLogSink::write(LogLevel level, std::string_view message) {
+  const LogRecord record{level, message};
+  append(&record, 1);
+}
+
+std::size_t FileLogSink::writeBatch(const LogRecord* records, std::size_t count) {
+  return append(records, count);
+}
+
+std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
   SharedState& state = shared();
   std::unique_lock<std::mutex> lock(state.mutex);
-  if (names_.empty()) return;  // A name the OS cannot be given.
+  if (names_.empty()) return 0;  // A name the OS cannot be given.
+  std::size_t done = 0;
+  while (done < count) {
+    // Opened and closed around every append, so that no handle is held
+    // while idle: between two writes the file can be renamed, deleted or
+    // read by others. Unopenable (no directory, a directory, a FIFO without
+    // a reader), or its append lock held past the wait: dropped.
+    platform::AppendFile file(names_[0].c_str());
+    if (!file.isOpen() || !waitForFileLock(lock, [&] { return file.tryLockForAppend(); })) {
+      return done;
+    }
+    platform::FileState before;
+    if (!file.state(before)) return done;
+    // Several lines of one append are decided under the rotation lock (best
+    // effort), so that another process's batch cannot slip in between the
+    // size read here and the append, and push the crossing line further.
+    if (count - done > 1 && before.regular) {
+      waitForFileLock(lock, [&] { return file.tryLock(); });
+      if (!file.state(before)) return done;
+    }
 
-  // Opened and closed around every line, so that no handle is held while
-  // idle: between two writes the file can be renamed, deleted or read by
-  // others. Unopenable (no directory, a directory, a FIFO without a reader),
-  // or its append lock held past the wait: the line is dropped.
-  platform::AppendFile file(names_[0].c_str());
-  if (!file.isOpen() || !waitForFileLock(lock, [&] { return file.tryLockForAppend(); })) return;
-  platform::FileState before;
-  if (!file.state(before)) return;
+    // Each line goes out as its pieces, never copied into one buffer:
+    // nothing is allocated, whatever the messages' size.
+    bool endsFragment = false;
+    if (const Fragment* cut = state.fragments.empty() ? nullptr : state.fragments.find(before.id)) {
+      // A regular file must still end there; a stream's fragment is always
+      // the last thing its reader got.
+      endsFragment = !before.regular || before.size == cut->end;
+      state.fragments.forget(before.id);
+    }
+    std::string_view parts[platform::AppendFile::kMaxParts];
+    std::size_t lineEnds[SharedState::kMaxLines];  // Offsets just after each line's LF.
+    const std::size_t lead = endsFragment ? 1 : 0;
+    parts[0] = std::string_view("\n", lead);
+    std::size_t bytes = lead;
+    std::size_t lines = 0;
+    while (done + lines < count && lines < SharedState::kMaxLines) {
+      const LogRecord& record = records[done + lines];
+      char(&prefix)[detail::kMaxLinePrefix] = state.prefixes[lines];
+      const std::size_t length = prefixNow(state, record.level, prefix);
+      parts[1 + 3 * lines] = {prefix, length};
+      parts[2 + 3 * lines] = record.message;
+      parts[3 + 3 * lines] = "\n";
+      bytes += length + record.message.size() + 1;
+      lineEnds[lines++] = bytes;
+      // The line that reaches the threshold ends the append: rotation comes
+      // right after it, as after a single write.
+      if (before.regular && before.size + bytes >= policy_.maxFileBytes) break;
+    }
+    const std::size_t written = file.append(parts, 1 + 3 * lines, !before.regular);
 
-  // The line goes out as its pieces, without being copied into one buffer:
-  // nothing is allocated, whatever the message's size.
-  char prefix[detail::kMaxLinePrefix];
-  std::string_view parts[4] = {{}, {prefix, prefixNow(state, level, prefix)}, message, "\n"};
-  if (const Fragment* cut = state.fragments.empty() ? nullptr : state.fragments.find(before.id)) {
-    // A regular file must still end there; a stream's fragment is always
-    // the last thing its reader got.
-    if (!before.regular || before.size == cut->end) parts[0] = "\n";
-    state.fragments.forget(before.id);
+    // The size comes from the file system, so bytes that other writers
+    // appended count too.
+    platform::FileState after;
+    if (!file.state(after)) return done;
+    if (written < bytes) {
+      // A line refused in part is dropped with the rest; what did reach the
+      // file is remembered so that the next line starts on a line of its own.
+      std::size_t whole = 0;
+      while (whole < lines && lineEnds[whole] <= written) ++whole;
+      const bool atLineEnd = written == lead || (whole > 0 && lineEnds[whole - 1] == written);
+      if (written < lead) {
+        state.fragments.remember(Fragment{before.id, before.size});  // Still open.
+      } else if (!atLineEnd) {
+        state.fragments.remember(Fragment{after.id, after.size});
+      }
+      return done + whole;
+    }
+    done += lines;
+    if (!after.regular || after.size < policy_.maxFileBytes) continue;
+
+    // Decided under the lock that every sink in every process takes, and
+    // only while the name still means the file just written: if another
+    // process rotated it a moment ago, this crossing has been dealt with
+    // (and these lines went into that backup). Waiting out another
+    // process's rotation keeps this writer from appending more lines to the
+    // file being rotated; a lock held past the wait (a stranger's) leaves
+    // rotating to the next line. A name that is a symbolic link never
+    // matches, so the link is never renamed away.
+    platform::FileId named;
+    const auto namesThisFile = [&] {
+      return platform::entryId(names_[0].c_str(), named) && named == after.id;
+    };
+    if (!namesThisFile() || !waitForFileLock(lock, [&] { return file.tryLock(); }) ||
+        !namesThisFile()) {
+      continue;
+    }
+    rotate();
+    if (resumeAt_ == kNoInterruptedRotation) state.fragments.forget(after.id);
   }
-  const std::size_t size = parts[0].size() + parts[1].size() + message.size() + 1;
-  const std::size_t written = file.append(parts, 4, !before.regular);
-
-  // The size comes from the file system, so bytes that other writers
-  // appended count too.
-  platform::FileState after;
-  if (!file.state(after)) return;
-  // A line refused in part is dropped; what did reach the file is remembered
-  // so that the next line starts on a line of its own.
-  if (written < parts[0].size()) {
-    state.fragments.remember(Fragment{before.id, before.size});  // Still open.
-  } else if (written > parts[0].size() && written < size) {
-    state.fragments.remember(Fragment{after.id, after.size});
-  }
-  if (!after.regular || after.size < policy_.maxFileBytes) return;
-
-  // Decided under the lock that every sink in every process takes, and only
-  // while the name still means the file just written: if another process
-  // rotated it a moment ago, this crossing has been dealt with (and this
-  // line went into that backup). Waiting out another process's rotation
-  // keeps this writer from appending more lines to the file being rotated;
-  // a lock held past the wait (a stranger's) leaves rotating to the next
-  // line. A name that is a symbolic link never matches, so the link is
-  // never renamed away.
-  platform::FileId named;
-  const auto namesThisFile = [&] {
-    return platform::entryId(names_[0].c_str(), named) && named == after.id;
-  };
-  if (!namesThisFile() || !waitForFileLock(lock, [&] { return file.tryLock(); }) ||
-      !namesThisFile()) {
-    return;
-  }
-  rotate();
-  if (resumeAt_ == kNoInterruptedRotation) state.fragments.forget(after.id);
+  return done;
 }
 
 //   .N (dropped only if .1 to .N are all taken; N = maxBackups)

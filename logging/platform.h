@@ -91,7 +91,7 @@ class AppendFile {
   // output does, and a reader that left fails the call (EPIPE) without a
   // SIGPIPE reaching the process; the signal mask and dispositions are as
   // they were on return, and a SIGPIPE already pending stays pending.
-  static constexpr std::size_t kMaxParts = 4;
+  static constexpr std::size_t kMaxParts = 1024;  // IOV_MAX on Linux.
   std::size_t append(const std::string_view* parts, std::size_t count, bool stream) noexcept;
 
   // Size, identity and kind of the open file; false if the query failed.

@@ -77,25 +77,44 @@ LockResult AppendFile::tryLockForAppend() noexcept { return tryLock(); }
 std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
                                bool /*stream*/) noexcept {
   // Windows raises no signal for a pipe without a reader: a stream is
-  // written like a file.
+  // written like a file. There is no gathered write for ordinary handles,
+  // so small pieces are copied together and go out in one call.
   if (!locked_) return 0;
-  constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
   std::size_t done = 0;
-  for (std::size_t i = 0; i < count && i < kMaxParts; ++i) {
-    for (std::size_t at = 0; at < parts[i].size();) {
-      const std::size_t left = parts[i].size() - at;
+  // Writes `size` bytes at the end of the file; false once a call fails.
+  const auto put = [&](const char* data, std::size_t size) {
+    constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+    for (std::size_t at = 0; at < size;) {
+      const std::size_t left = size - at;
       const DWORD chunk = static_cast<DWORD>(left < kMaxChunk ? left : kMaxChunk);
       // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file.
       OVERLAPPED atEnd{};
       atEnd.Offset = 0xFFFFFFFF;
       atEnd.OffsetHigh = 0xFFFFFFFF;
       DWORD written = 0;
-      const BOOL ok = ::WriteFile(handleOf(handle_), parts[i].data() + at, chunk, &written, &atEnd);
+      const BOOL ok = ::WriteFile(handleOf(handle_), data + at, chunk, &written, &atEnd);
       done += written;
       at += written;
-      if (!ok || written == 0) return done;
+      if (!ok || written == 0) return false;
     }
+    return true;
+  };
+  char buffer[16384];
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < count && i < kMaxParts; ++i) {
+    const std::string_view part = parts[i];
+    if (used + part.size() > sizeof(buffer)) {
+      if (!put(buffer, used)) return done;
+      used = 0;
+    }
+    if (part.size() > sizeof(buffer) / 2) {
+      if (!put(part.data(), part.size())) return done;
+      continue;
+    }
+    part.copy(buffer + used, part.size());
+    used += part.size();
   }
+  put(buffer, used);
   return done;
 }
 

@@ -1,0 +1,103 @@
+// LineWriter: line splitting, cutting of over-long lines and batching.
+#include "line_writer.h"
+
+namespace velmor::tool {
+namespace {
+
+using common::LogLevel;
+
+// Beyond this many records a batch is written even within one chunk, so
+// that the record list stays small.
+constexpr std::size_t kMaxBatch = 4096;
+
+}  // namespace
+
+bool priorityPrefix(std::string_view message, LogLevel& level) {
+  if (message.size() < 3 || message[0] != '<' || message[2] != '>') return false;
+  if (message[1] < '0' || message[1] > '7') return false;
+  static constexpr LogLevel kByPriority[] = {LogLevel::Fatal, LogLevel::Fatal, LogLevel::Fatal,
+                                             LogLevel::Error, LogLevel::Warn,  LogLevel::Info,
+                                             LogLevel::Info,  LogLevel::Debug};
+  level = kByPriority[message[1] - '0'];
+  return true;
+}
+
+LineWriter::LineWriter(common::FileLogSink& sink, const Settings& settings,
+                       std::atomic<std::uint64_t>& dropped)
+    : sink_(sink), settings_(settings), dropped_(dropped) {
+  batch_.reserve(256);
+}
+
+void LineWriter::data(std::string_view bytes) {
+  if (settings_.tee != 0) writeStream(settings_.tee, bytes);
+  // A line begun in an earlier chunk is finished first, through a bounded
+  // copy: at most its LF or a little more than one cut piece at a time.
+  while (!pending_.empty() && !bytes.empty()) {
+    const std::string_view piece = bytes.substr(0, settings_.maxLine + 2);
+    const std::size_t lf = piece.find('\n');
+    const std::size_t take = lf != std::string_view::npos ? lf + 1 : piece.size();
+    pending_.append(bytes.data(), take);
+    bytes.remove_prefix(take);
+    const std::size_t used = split(pending_, false);
+    flush();
+    pending_.erase(0, used);
+  }
+  // The rest is read in place: its records point into `bytes`.
+  const std::size_t used = split(bytes, false);
+  flush();
+  pending_.append(bytes.substr(used));
+}
+
+void LineWriter::end() {
+  if (pending_.empty()) return;
+  split(pending_, true);
+  flush();
+  pending_.clear();
+}
+
+std::size_t LineWriter::split(std::string_view text, bool last) {
+  const std::size_t max = settings_.maxLine;
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t lf = text.find('\n', at);
+    if (lf == std::string_view::npos) {
+      // Only what is known to be longer than a line may be cut off now; a
+      // CR at the very end may still turn out to stand before a LF.
+      std::size_t left = text.size() - at;
+      while (left > max && (last || left > max + 1 || text.back() != '\r')) {
+        emit(text.substr(at, max));
+        at += max;
+        left -= max;
+      }
+      if (last && left > 0) {
+        emit(text.substr(at));
+        at = text.size();
+      }
+      return at;
+    }
+    std::size_t end = lf;
+    if (end > at && text[end - 1] == '\r') --end;
+    while (end - at > max) {
+      emit(text.substr(at, max));
+      at += max;
+    }
+    emit(text.substr(at, end - at));
+    at = lf + 1;
+  }
+}
+
+void LineWriter::emit(std::string_view message) {
+  LogLevel level = settings_.level;
+  if (settings_.prefixLevels && priorityPrefix(message, level)) message.remove_prefix(3);
+  batch_.push_back(common::LogRecord{level, message});
+  if (batch_.size() == kMaxBatch) flush();
+}
+
+void LineWriter::flush() {
+  if (batch_.empty()) return;
+  const std::size_t written = sink_.writeBatch(batch_.data(), batch_.size());
+  if (written < batch_.size()) dropped_ += batch_.size() - written;
+  batch_.clear();
+}
+
+}  // namespace velmor::tool

@@ -1,0 +1,61 @@
+// Turns a stream of bytes into log lines and hands them to the sink in
+// batches, as they arrive.
+#ifndef VELMOR_TOOLS_VELMOR_LOG_LINE_WRITER_H_
+#define VELMOR_TOOLS_VELMOR_LOG_LINE_WRITER_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "logging/file_log_sink.h"
+#include "process.h"
+
+namespace velmor::tool {
+
+// Splits what it is given at LF into messages (a CR just before the LF is
+// removed; every other byte passes unchanged) and writes every complete
+// line at once, holding nothing back. A line longer than `maxLine` becomes
+// several lines of at most that length, so memory stays within about twice
+// `maxLine` whatever the input. At end(), a last line without LF is written
+// too. Lines the sink could not take are added to `dropped`. One stream per
+// object; objects on one sink may be used from different threads.
+class LineWriter : public StreamConsumer {
+ public:
+  struct Settings {
+    common::LogLevel level = common::LogLevel::Info;
+    bool prefixLevels = false;  // "<N>" at the start of a line gives its level.
+    std::size_t maxLine = std::size_t{1} << 20;
+    int tee = 0;  // Copy the bytes unchanged to this stream (1 or 2); 0: none.
+  };
+
+  LineWriter(common::FileLogSink& sink, const Settings& settings,
+             std::atomic<std::uint64_t>& dropped);
+
+  void data(std::string_view bytes) override;
+  void end() override;
+
+ private:
+  // Turns the complete lines at the start of `text` into records and
+  // returns how many bytes they took; what is left waits for its LF. With
+  // `last`, what is left is a last line and is taken too.
+  std::size_t split(std::string_view text, bool last);
+  void emit(std::string_view message);
+  void flush();
+
+  common::FileLogSink& sink_;
+  const Settings settings_;
+  std::atomic<std::uint64_t>& dropped_;
+  std::string pending_;  // The start of a line whose LF has not come yet.
+  std::vector<common::LogRecord> batch_;
+};
+
+// The level that a syslog priority prefix "<N>" names: 0-2 FATAL, 3 ERROR,
+// 4 WARN, 5-6 INFO, 7 DEBUG. False if `message` does not start with one.
+bool priorityPrefix(std::string_view message, common::LogLevel& level);
+
+}  // namespace velmor::tool
+
+#endif  // VELMOR_TOOLS_VELMOR_LOG_LINE_WRITER_H_

@@ -1,0 +1,71 @@
+// velmor-log: brings lines from standard input, or from a COMMAND's output,
+// into a rotating log file written by FileLogSink.
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "line_writer.h"
+#include "logging/file_log_sink.h"
+#include "options.h"
+#include "process.h"
+
+namespace {
+
+using velmor::tool::writeStream;
+
+int usageError(const std::string& problem) {
+  writeStream(2, "velmor-log: " + problem + "\nTry 'velmor-log --help' for more information.\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  namespace tool = velmor::tool;
+  std::string problem;
+  const auto options = tool::parseOptions(tool::programArguments(argc, argv), problem);
+  if (!options) return usageError(problem);
+  if (options->help) {
+    writeStream(1, tool::usage());
+    return 0;
+  }
+  if (options->version) {
+    writeStream(1, "velmor-log " VELMOR_VERSION "\n");
+    return 0;
+  }
+
+  const auto file = tool::pathFromUtf8(options->file);
+  // Made only now that the arguments are known to be good: the sink creates
+  // missing directories, and the probe creates FILE.
+  velmor::common::FileLogSink sink(file, options->policy);
+  problem = tool::appendProblem(file);
+  if (!problem.empty()) {
+    writeStream(2, "velmor-log: cannot open " + options->file + ": " + problem + "\n");
+    return 1;
+  }
+
+  std::atomic<std::uint64_t> dropped{0};
+  tool::LineWriter::Settings settings;
+  settings.level = options->level;
+  settings.prefixLevels = options->prefixLevels;
+  settings.maxLine = options->maxLine;
+  settings.tee = options->tee ? 1 : 0;
+  tool::LineWriter out(sink, settings, dropped);
+  int status = 0;
+  if (options->command.empty()) {
+    tool::pumpStandardInput(out);
+  } else {
+    settings.level = options->stderrLevel;
+    settings.tee = options->tee ? 2 : 0;
+    tool::LineWriter err(sink, settings, dropped);
+    status = tool::runCommand(options->command, out, err, problem);
+    if (!problem.empty()) writeStream(2, "velmor-log: " + problem + "\n");
+  }
+  if (dropped > 0) {
+    writeStream(2, "velmor-log: " + std::to_string(dropped.load()) +
+                       " lines could not be written to " + options->file + "\n");
+  }
+  return status;
+}

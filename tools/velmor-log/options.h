@@ -1,0 +1,40 @@
+// The command line of velmor-log: what it parses into, and the usage text.
+#ifndef VELMOR_TOOLS_VELMOR_LOG_OPTIONS_H_
+#define VELMOR_TOOLS_VELMOR_LOG_OPTIONS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "logging/file_log_sink.h"
+
+namespace velmor::tool {
+
+struct Options {
+  std::string file;  // UTF-8.
+  common::RotationPolicy policy;
+  common::LogLevel level = common::LogLevel::Info;
+  common::LogLevel stderrLevel = common::LogLevel::Error;
+  bool prefixLevels = false;
+  bool tee = false;
+  std::size_t maxLine = std::size_t{1} << 20;
+  std::vector<std::string> command;  // Empty: lines come from standard input.
+  bool help = false;
+  bool version = false;
+};
+
+// Parses the arguments after the program name. Returns the options, or
+// nothing with `error` set to one line that names the problem.
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error);
+
+// The text of --help.
+std::string usage();
+
+// Parses "<digits>[K|M|G]" (powers of 1024) of at least 1; false otherwise.
+bool parseSize(const std::string& text, std::uint64_t& out);
+
+}  // namespace velmor::tool
+
+#endif  // VELMOR_TOOLS_VELMOR_LOG_OPTIONS_H_

@@ -1,0 +1,56 @@
+// The operating-system side of velmor-log, behind one small interface:
+// arguments, standard streams, signals and the wrapped COMMAND.
+// process_posix.cpp and process_windows.cpp each hold the whole body for
+// one OS; CMake compiles one of them.
+#ifndef VELMOR_TOOLS_VELMOR_LOG_PROCESS_H_
+#define VELMOR_TOOLS_VELMOR_LOG_PROCESS_H_
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmor::tool {
+
+// Where the bytes of one stream go, as they arrive. data() is called with
+// every chunk read, end() once at the end of the stream. One stream's calls
+// come from one thread; two streams may be served by different threads.
+class StreamConsumer {
+ public:
+  virtual ~StreamConsumer() = default;
+  virtual void data(std::string_view bytes) = 0;
+  virtual void end() = 0;
+};
+
+// The program's arguments after its name, as UTF-8 (taken from the wide
+// command line on Windows, so that any name survives).
+std::vector<std::string> programArguments(int argc, char** argv);
+
+// The file name `utf8` as a path.
+std::filesystem::path pathFromUtf8(const std::string& utf8);
+
+// Why `file` cannot be opened for appending (creating it if missing), or ""
+// when it can. A FIFO without a reader counts as openable.
+std::string appendProblem(const std::filesystem::path& file);
+
+// Writes `bytes` whole to standard output (1) or standard error (2);
+// failures are ignored (a closed terminal must not stop the logging).
+void writeStream(int stream, std::string_view bytes);
+
+// Reads standard input, in binary, until its end or until SIGTERM or SIGINT
+// (Ctrl-C or Ctrl-Break on Windows) arrives, handing every chunk to
+// `input`; then calls input.end().
+void pumpStandardInput(StreamConsumer& input);
+
+// Runs `command` (searched in PATH) with the program's environment,
+// standard input and working directory, and hands its standard output and
+// standard error to `out` and `err` as they arrive, until both end.
+// SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on Windows) are passed
+// on to it meanwhile. Returns its exit status (128 plus the signal number
+// if a signal ended it), or 127 with `error` set if it could not be started.
+int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
+               std::string& error);
+
+}  // namespace velmor::tool
+
+#endif  // VELMOR_TOOLS_VELMOR_LOG_PROCESS_H_

@@ -1,0 +1,201 @@
+// Windows bodies of velmor-log's process layer: the wide command line,
+// CreateProcessW with pipes, and one reading thread per pipe.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <atomic>
+#include <system_error>
+#include <thread>
+
+#include "process.h"
+
+namespace velmor::tool {
+namespace {
+
+std::string toUtf8(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int size = static_cast<int>(wide.size());
+  const int bytes =
+      ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), bytes, nullptr, nullptr);
+  return utf8;
+}
+
+std::wstring toWide(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int size = static_cast<int>(utf8.size());
+  const int chars = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(chars > 0 ? chars : 0), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), chars);
+  return wide;
+}
+
+std::string describe(DWORD error) {
+  std::string text = std::system_category().message(static_cast<int>(error));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// Appends `arg` quoted so that the Microsoft C runtime's parser gives it
+// back unchanged: backslashes are literal unless they precede a quote, and
+// then they and the quote are escaped.
+void appendQuoted(std::wstring& line, const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += arg;
+    return;
+  }
+  line += L'"';
+  std::size_t slashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++slashes;
+      continue;
+    }
+    if (c == L'"')
+      line.append(slashes * 2 + 1, L'\\');
+    else
+      line.append(slashes, L'\\');
+    slashes = 0;
+    line += c;
+  }
+  line.append(slashes * 2, L'\\');
+  line += L'"';
+}
+
+// Set by Ctrl-C or Ctrl-Break. This process keeps running (the console
+// delivers the event to the wrapped COMMAND too) and stops reading its own
+// standard input.
+std::atomic<bool> interrupted{false};
+HANDLE readingThread = nullptr;
+
+BOOL WINAPI onControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  interrupted = true;
+  if (readingThread != nullptr) ::CancelSynchronousIo(readingThread);
+  return TRUE;
+}
+
+// Reads `from` into `consumer` until the end of the stream or an interrupt.
+void pump(HANDLE from, StreamConsumer& consumer, bool stopOnInterrupt) {
+  std::string buffer(1 << 16, '\0');
+  for (;;) {
+    DWORD got = 0;
+    const BOOL ok =
+        ::ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+    if (stopOnInterrupt && interrupted) break;
+    if (!ok || got == 0) break;
+    consumer.data(std::string_view(buffer.data(), got));
+  }
+  consumer.end();
+}
+
+}  // namespace
+
+std::vector<std::string> programArguments(int, char**) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 1; wide != nullptr && i < count; ++i) args.push_back(toUtf8(wide[i]));
+  if (wide != nullptr) ::LocalFree(wide);
+  return args;
+}
+
+std::filesystem::path pathFromUtf8(const std::string& utf8) { return toWide(utf8); }
+
+std::string appendProblem(const std::filesystem::path& file) {
+  const HANDLE handle = ::CreateFileW(file.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return describe(::GetLastError());
+  ::CloseHandle(handle);
+  return "";
+}
+
+void writeStream(int stream, std::string_view bytes) {
+  const HANDLE handle = ::GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    if (!::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written == 0) {
+      return;
+    }
+    bytes.remove_prefix(written);
+  }
+}
+
+void pumpStandardInput(StreamConsumer& input) {
+  ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
+                    &readingThread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  ::SetConsoleCtrlHandler(onControl, TRUE);
+  // ReadFile on the handle itself: bytes unchanged, Ctrl-Z (0x1A) included.
+  pump(::GetStdHandle(STD_INPUT_HANDLE), input, true);
+}
+
+int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
+               std::string& error) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE reads[2] = {nullptr, nullptr};
+  HANDLE writes[2] = {nullptr, nullptr};
+  for (int i = 0; i < 2; ++i) {
+    if (!::CreatePipe(&reads[i], &writes[i], &inherit, 0)) {
+      error = "cannot make a pipe: " + describe(::GetLastError());
+      return 127;
+    }
+    // Only the child's ends are inherited.
+    ::SetHandleInformation(reads[i], HANDLE_FLAG_INHERIT, 0);
+  }
+  // Standard handles given to a child must be inheritable.
+  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE inputCopy = nullptr;
+  if (input != nullptr && input != INVALID_HANDLE_VALUE &&
+      ::DuplicateHandle(::GetCurrentProcess(), input, ::GetCurrentProcess(), &inputCopy, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS)) {
+    input = inputCopy;
+  }
+  std::wstring line;
+  for (const std::string& arg : command) {
+    if (!line.empty()) line += L' ';
+    appendQuoted(line, toWide(arg));
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = writes[0];
+  startup.hStdError = writes[1];
+  PROCESS_INFORMATION process{};
+  ::SetConsoleCtrlHandler(onControl, TRUE);
+  const BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process);
+  const DWORD startError = ::GetLastError();
+  for (HANDLE handle : writes) ::CloseHandle(handle);
+  if (inputCopy != nullptr) ::CloseHandle(inputCopy);
+  if (!started) {
+    for (HANDLE handle : reads) ::CloseHandle(handle);
+    error = "cannot run " + command[0] + ": " + describe(startError);
+    return 127;
+  }
+  ::CloseHandle(process.hThread);
+  // One thread per pipe: lines are written in the order they arrive.
+  std::thread errors([&] { pump(reads[1], err, false); });
+  pump(reads[0], out, false);
+  errors.join();
+  for (HANDLE handle : reads) ::CloseHandle(handle);
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+}  // namespace velmor::tool
