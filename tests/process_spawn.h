@@ -19,6 +19,18 @@ using Child = std::intptr_t;
 // redirect a child's streams do).
 Child spawn(const std::filesystem::path& program, const std::vector<std::string>& args);
 
+// What a finished program gave back.
+struct Ran {
+  int status = -1;  // The exit status; 128 + N if signal N ended it (POSIX).
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args`, `input` on its standard input (then closed),
+// and collects its standard output and error until it exits.
+Ran run(const std::filesystem::path& program, const std::vector<std::string>& args,
+        const std::string& input);
+
 // Waits for `child` to end; returns its exit status (0: success), or -1 if it
 // did not exit normally.
 int waitFor(Child child);

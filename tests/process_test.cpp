@@ -26,7 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using velmor::testing::Child;
-using velmor::testing::readFile;
+using velmor::testing::readAll;
+using velmor::testing::Record;
 using velmor::testing::TempDirTest;
 
 // Starts writer_process with `args`.
@@ -35,66 +36,6 @@ Child spawnWriter(const std::vector<std::string>& args) {
   const Child child = velmor::testing::spawn(program, args);
   EXPECT_NE(child, -1) << "cannot start " << program.string();
   return child;
-}
-
-struct Record {
-  std::string tag;
-  std::uint64_t seq = 0;
-  bool whole = false;
-};
-
-// Parses the text after "] [INFO] " of one record: "<tag> <seq> <size> ",
-// `size` filler bytes and LF. Returns a record marked whole only if every
-// part is there.
-Record parseBody(const std::string& body) {
-  Record record;
-  const std::size_t a = body.find(' ');
-  const std::size_t b = a == std::string::npos ? a : body.find(' ', a + 1);
-  const std::size_t c = b == std::string::npos ? b : body.find(' ', b + 1);
-  if (c == std::string::npos || body.back() != '\n') return record;
-  const std::string seq = body.substr(a + 1, b - a - 1);
-  const std::string size = body.substr(b + 1, c - b - 1);
-  if (seq.empty() || size.empty() || seq.find_first_not_of("0123456789") != std::string::npos ||
-      size.find_first_not_of("0123456789") != std::string::npos) {
-    return record;
-  }
-  record.tag = body.substr(0, a);
-  record.seq = std::stoull(seq);
-  record.whole = body.size() - c - 2 == std::stoull(size);
-  return record;
-}
-
-// Splits the text of a log file into the records of writer_process: each one
-// "[HH:MM:SS.mmm] [INFO] " and a body. Without `allowCut` every record must
-// be whole. With it, a record may stop anywhere (its writer was killed in the
-// middle of writing it: the kernel can stop a write between two pages) and
-// the next record then follows it on the same line; such records are
-// returned unmarked.
-std::vector<Record> parseRecords(const std::string& text, bool allowCut) {
-  constexpr std::size_t kStamp = 13;  // "[HH:MM:SS.mmm" before "] [INFO] ".
-  const std::string marker = "] [INFO] ";
-  std::vector<Record> records;
-  std::size_t at = text.find(marker);
-  EXPECT_TRUE(text.empty() || at == kStamp) << text.substr(0, 60);
-  while (at != std::string::npos) {
-    const std::size_t next = text.find(marker, at + marker.size());
-    const std::size_t end = next == std::string::npos ? text.size() : next - kStamp;
-    const std::string body = text.substr(at + marker.size(), end - at - marker.size());
-    at = next;
-    records.push_back(parseBody(body));
-    if (!allowCut) {
-      EXPECT_TRUE(records.back().whole) << "torn line: " << body.substr(0, 60);
-    }
-  }
-  return records;
-}
-
-// The records of the backups (oldest first) and the active file, in order.
-std::vector<Record> readAll(const fs::path& path, bool allowCut) {
-  std::string all;
-  for (int n = 5; n >= 1; --n) all += readFile(velmor::testing::backupPath(path, n));
-  all += readFile(path);
-  return parseRecords(all, allowCut);
 }
 
 using ProcessTest = TempDirTest;
@@ -127,13 +68,7 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
     EXPECT_LT(fs::file_size(backup), kRotateThresholdBytes + sizes.size() * longest) << n;
   }
   // Whole lines, each writer's in order, and not one missing.
-  std::map<std::string, std::uint64_t> next;
-  for (const Record& record : readAll(path, false)) {
-    ASSERT_EQ(record.seq, next[record.tag]) << record.tag;
-    ++next[record.tag];
-  }
-  ASSERT_EQ(next.size(), sizes.size());
-  for (const auto& [tag, count] : next) EXPECT_EQ(count, static_cast<std::uint64_t>(kLines)) << tag;
+  velmor::testing::expectEveryRecord(readAll(path, kMaxBackups, false), sizes.size(), kLines);
 }
 
 #ifndef _WIN32
@@ -154,7 +89,7 @@ TEST_F(ProcessTest, KilledWritersLeaveWholeLinesWithoutGaps) {
     // later round must be there from its first line, and each one in order.
     // A kill in the middle of a write that spans two pages can cut that
     // round's last line short; it must be the last line of its round.
-    const std::vector<Record> records = readAll(path, true);
+    const std::vector<Record> records = readAll(path, kMaxBackups, true);
     ASSERT_FALSE(HasFailure()) << "after round " << round;
     std::string tag;
     std::uint64_t expected = 0;

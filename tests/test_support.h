@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <system_error>
@@ -106,6 +107,86 @@ inline std::int64_t sizeOf(const fs::path& path) {
 inline std::string recordMessage(const std::string& tag, std::uint64_t seq, std::size_t size) {
   return tag + " " + std::to_string(seq) + " " + std::to_string(size) + " " +
          std::string(size, static_cast<char>('a' + tag.size() % 26));
+}
+
+// One record of a writer, as read back from a log file.
+struct Record {
+  std::string tag;
+  std::uint64_t seq = 0;
+  bool whole = false;  // Every part there, the filler of the size it names.
+};
+
+// Parses the text after "] [LEVEL] " of one record (see recordMessage) and
+// its LF.
+inline Record parseRecordBody(const std::string& body) {
+  Record record;
+  const std::size_t a = body.find(' ');
+  const std::size_t b = a == std::string::npos ? a : body.find(' ', a + 1);
+  const std::size_t c = b == std::string::npos ? b : body.find(' ', b + 1);
+  if (c == std::string::npos || body.back() != '\n') return record;
+  const std::string seq = body.substr(a + 1, b - a - 1);
+  const std::string size = body.substr(b + 1, c - b - 1);
+  if (seq.empty() || size.empty() || seq.find_first_not_of("0123456789") != std::string::npos ||
+      size.find_first_not_of("0123456789") != std::string::npos) {
+    return record;
+  }
+  record.tag = body.substr(0, a);
+  record.seq = std::stoull(seq);
+  record.whole = body.size() - c - 2 == std::stoull(size);
+  return record;
+}
+
+// Splits the text of a log file into records, each "[HH:MM:SS.mmm] [INFO] "
+// and a body. Without `allowCut` every record must be whole. With it, a
+// record may stop anywhere (its writer was killed in the middle of writing
+// it: the kernel can stop a write between two pages) and the next record
+// then follows it on the same line; such records are returned unmarked.
+inline std::vector<Record> parseRecords(const std::string& text, bool allowCut) {
+  constexpr std::size_t kStamp = kStampSize - 2;  // "[HH:MM:SS.mmm" before "] [INFO] ".
+  const std::string marker = "] [INFO] ";
+  std::vector<Record> records;
+  std::size_t at = text.find(marker);
+  EXPECT_TRUE(text.empty() || at == kStamp) << text.substr(0, 60);
+  while (at != std::string::npos) {
+    const std::size_t next = text.find(marker, at + marker.size());
+    const std::size_t end = next == std::string::npos ? text.size() : next - kStamp;
+    const std::string body = text.substr(at + marker.size(), end - at - marker.size());
+    at = next;
+    records.push_back(parseRecordBody(body));
+    if (!allowCut) {
+      EXPECT_TRUE(records.back().whole) << "torn line: " << body.substr(0, 60);
+    }
+  }
+  return records;
+}
+
+// The records of the backups "<path>.<backups>" (oldest) to "<path>.1" and
+// of the active file, in that order.
+inline std::vector<Record> readAll(const fs::path& path, int backups, bool allowCut) {
+  std::string all;
+  for (int n = backups; n >= 1; --n) {
+    fs::path backup = path;
+    backup += "." + std::to_string(n);
+    std::ifstream in(backup, std::ios::binary);
+    all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  std::ifstream in(path, std::ios::binary);
+  all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return parseRecords(all, allowCut);
+}
+
+// The promise for `writers` writers that each wrote records 0 to count - 1:
+// every record there, whole, each writer's in order, none twice.
+inline void expectEveryRecord(const std::vector<Record>& records, std::size_t writers,
+                              std::uint64_t count) {
+  std::map<std::string, std::uint64_t> next;
+  for (const Record& record : records) {
+    ASSERT_TRUE(record.whole) << record.tag << " " << record.seq;
+    ASSERT_EQ(record.seq, next[record.tag]) << record.tag;
+    ++next[record.tag];
+  }
+  ASSERT_EQ(next.size(), writers);
+  for (const auto& [tag, seen] : next) EXPECT_EQ(seen, count) << tag;
 }
 
 // Captures what the process writes to stderr (the file descriptor, so that

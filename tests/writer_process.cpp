@@ -8,6 +8,11 @@
 // every line is whole and none is missing; with the default rotation policy
 // unless one is given.
 //
+//   writer_process streams <status>
+//
+// Writes "to out" on standard output and "to err" on standard error, each a
+// line, and exits with `status`: a COMMAND for velmor-log to wrap.
+//
 //   writer_process sleep <ms>
 //
 // Only lives for `ms` milliseconds: a child that would hold whatever handles
@@ -23,6 +28,11 @@
 #include "test_support.h"
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "streams") {
+    std::cout << "to out\n" << std::flush;
+    std::cerr << "to err\n" << std::flush;
+    return std::atoi(argv[2]);
+  }
   if (argc == 3 && std::string(argv[1]) == "sleep") {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));
     return 0;

@@ -1,0 +1,251 @@
+// End-to-end tests of velmor-log through the built program: lines byte for
+// byte, levels and tee, wrap mode's streams and status, refused arguments,
+// signals, and several instances sharing one file through rotations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "process_spawn.h"
+#include "test_support.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+#endif
+
+namespace velmor::testing {
+namespace {
+
+const fs::path kTool = VELMOR_LOG_PROGRAM;
+
+Ran velmorLog(const std::vector<std::string>& args, const std::string& input = "") {
+  return run(kTool, args, input);
+}
+
+// The lines of `path` without their stamps.
+std::vector<std::string> bodies(const fs::path& path) {
+  std::vector<std::string> lines = splitLines(readFile(path));
+  for (std::string& line : lines) line = afterStamp(line);
+  return lines;
+}
+
+using VelmorLogTest = TempDirTest;
+
+TEST_F(VelmorLogTest, PipeModeWritesEveryLineByteForByte) {
+  const fs::path file = dir() / "pipe.log";
+  const std::string odd("nul\0x\xff\x1a", 7);  // NUL, invalid UTF-8, Ctrl-Z.
+  const std::string input =
+      "plain\r\n"
+      "cr\rinside\n"
+      "\n" +
+      odd +
+      "\n"
+      "<3>error\n"
+      "<4>warning\n"
+      "<9>no prefix\n"
+      "0123456789\r\n"
+      "0123456789abcdefghij\n"
+      "last without lf";
+  const Ran ran = velmorLog({"-p", "--tee", "-m", "10", "-l", "DEBUG", file.string()}, input);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_EQ(ran.err, "");
+  EXPECT_EQ(ran.out, input);  // The tee copy is the input, unchanged.
+  const std::vector<std::string> expected = {
+      "[DEBUG] plain\n",       "[DEBUG] cr\rinside\n", "[DEBUG] \n",
+      "[DEBUG] " + odd + "\n", "[ERROR] error\n",      "[WARN] warning\n",
+      "[DEBUG] <9>no pref\n",  "[DEBUG] ix\n",         "[DEBUG] 0123456789\n",
+      "[DEBUG] 0123456789\n",  "[DEBUG] abcdefghij\n", "[DEBUG] last witho\n",
+      "[DEBUG] ut lf\n"};
+  EXPECT_EQ(bodies(file), expected);
+}
+
+// A line far longer than --max-line, without any LF, is cut into pieces
+// with nothing lost.
+TEST_F(VelmorLogTest, ALongInputWithoutLineEndsIsCutWithNothingLost) {
+  const fs::path file = dir() / "long.log";
+  std::string input(3 * 1024 * 1024 + 5, 'z');
+  for (std::size_t i = 0; i < input.size(); i += 997) input[i] = static_cast<char>('a' + i % 26);
+  const Ran ran = velmorLog({file.string()}, input);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  std::string joined;
+  const std::vector<std::string> lines = bodies(file);
+  ASSERT_EQ(lines.size(), 4u);
+  for (const std::string& line : lines) {
+    EXPECT_LE(line.size(), 7 + 1024u * 1024 + 1);
+    joined += line.substr(7, line.size() - 8);
+  }
+  EXPECT_EQ(joined, input);
+}
+
+TEST_F(VelmorLogTest, WrapModeKeepsStreamsLevelsAndStatus) {
+  const std::string helper = helperProgram("writer_process").string();
+  const fs::path file = dir() / "wrap.log";
+  Ran ran = velmorLog({"-t", "-e", "WARN", file.string(), "--", helper, "streams", "7"});
+  EXPECT_EQ(ran.status, 7);
+  // The tee passes the bytes unchanged; the log drops a CR before the LF.
+#ifdef _WIN32
+  const std::string newline = "\r\n";  // The helper writes in text mode.
+#else
+  const std::string newline = "\n";
+#endif
+  EXPECT_EQ(ran.out, "to out" + newline);
+  EXPECT_EQ(ran.err, "to err" + newline);
+  std::vector<std::string> lines = bodies(file);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"[INFO] to out\n", "[WARN] to err\n"}));
+
+  ran = velmorLog({file.string(), "--", "no-such-command-velmor"});
+  EXPECT_EQ(ran.status, 127);
+  EXPECT_EQ(ran.err.rfind("velmor-log: cannot run no-such-command-velmor: ", 0), 0u) << ran.err;
+#ifdef _WIN32
+  const fs::path viaCmd = dir() / "cmd.log";
+  ran = velmorLog({viaCmd.string(), "--", "cmd", "/c", "echo hello from cmd"});
+  EXPECT_EQ(ran.status, 0);
+  EXPECT_EQ(bodies(viaCmd), std::vector<std::string>{"[INFO] hello from cmd\n"});
+#endif
+}
+
+// Nonsense is refused before anything is made; a FILE that cannot be
+// opened stops everything before COMMAND runs.
+TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
+  const std::string file = (dir() / "sub" / "x.log").string();
+  const std::vector<std::vector<std::string>> refused = {{"-s", "0", file},   {"-n", "0", file},
+                                                         {"-s", "5X", file},  {"-l", "LOUD", file},
+                                                         {"--bogus", file},   {},
+                                                         {file, "other.log"}, {"-n", "1001", file}};
+  for (const std::vector<std::string>& args : refused) {
+    const Ran ran = velmorLog(args);
+    std::string shown;
+    for (const std::string& arg : args) shown += arg + " ";
+    EXPECT_EQ(ran.status, 2) << shown;
+    EXPECT_EQ(ran.err.rfind("velmor-log: ", 0), 0u) << shown << ran.err;
+    EXPECT_NE(ran.err.find("--help"), std::string::npos) << shown << ran.err;
+    EXPECT_TRUE(fs::is_empty(dir())) << shown;
+  }
+  const fs::path marker = dir() / "ran.log";
+  const Ran ran = velmorLog({dir().string(), "--", helperProgram("writer_process").string(),
+                             marker.string(), "x", "1", "1"});
+  EXPECT_EQ(ran.status, 1);
+  EXPECT_EQ(ran.err.rfind("velmor-log: cannot open " + dir().string() + ": ", 0), 0u) << ran.err;
+  EXPECT_FALSE(fs::exists(marker)) << "COMMAND ran";
+}
+
+// Several instances, each reading its own pipe, share one file through many
+// rotations: no record lost, torn, doubled or out of order, and every
+// backup within [limit, limit + one line per instance).
+TEST_F(VelmorLogTest, InstancesShareOneFileThroughRotations) {
+  const fs::path file = dir() / "shared.log";
+  constexpr int kInstances = 3;
+  constexpr std::uint64_t kRecords = 10000;
+  constexpr std::uint64_t kLimit = 100 * 1024;
+  constexpr int kBackups = 150;  // Room for all: nothing is rotated out.
+  std::vector<std::thread> instances;
+  std::vector<Ran> results(kInstances);
+  for (int i = 0; i < kInstances; ++i) {
+    instances.emplace_back([&, i] {
+      std::string input;
+      const std::string tag = "v" + std::to_string(i);
+      for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+        input += recordMessage(tag, seq, 100 + (seq * 37 + i * 101) % 400) + "\n";
+      }
+      results[static_cast<std::size_t>(i)] =
+          velmorLog({"-s", "100K", "-n", std::to_string(kBackups), file.string()}, input);
+    });
+  }
+  for (std::thread& instance : instances) instance.join();
+  for (const Ran& ran : results) EXPECT_EQ(ran.status, 0) << ran.err;
+  int backups = 0;
+  for (int n = 1; n <= kBackups; ++n) {
+    const fs::path backup = backupPath(file, n);
+    if (!fs::exists(backup)) break;
+    ++backups;
+    EXPECT_GE(fs::file_size(backup), kLimit) << n;
+    EXPECT_LT(fs::file_size(backup), kLimit + kInstances * (500 + 40)) << n;
+  }
+  EXPECT_GE(backups, 14);
+  EXPECT_FALSE(fs::exists(backupPath(file, kBackups)));
+  expectEveryRecord(readAll(file, kBackups, false), kInstances, kRecords);
+}
+
+#ifndef _WIN32
+// Starts velmor-log with a pipe on its standard input; returns its pid.
+pid_t startWithPipe(const std::vector<std::string>& args, int& input) {
+  int ends[2];
+  if (::pipe(ends) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[0], 0);
+  posix_spawn_file_actions_addclose(&actions, ends[1]);
+  std::vector<std::string> all = {kTool.string()};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(ends[0]);
+  input = ends[1];
+  return pid;
+}
+
+// Waits until `path` holds `text`; false after 20 s.
+bool waitForText(const fs::path& path, const std::string& text) {
+  for (int i = 0; i < 2000; ++i) {
+    if (readFile(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+int exitStatus(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(VelmorLogTest, SignalsEndPipeModeCleanlyAndReachTheCommand) {
+  // Pipe mode: what was read is written, an incomplete last line included.
+  const fs::path piped = dir() / "piped.log";
+  int input = -1;
+  pid_t pid = startWithPipe({piped.string()}, input);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(::write(input, "whole\npartial", 13), 13);
+  ASSERT_TRUE(waitForText(piped, "whole"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // Let it read "partial".
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(exitStatus(pid), 0);
+  ::close(input);
+  EXPECT_EQ(bodies(piped), (std::vector<std::string>{"[INFO] whole\n", "[INFO] partial\n"}));
+
+  // Wrap mode: SIGTERM is passed on, and logging goes on until the
+  // command's output ends.
+  const fs::path wrapped = dir() / "wrapped.log";
+  pid =
+      startWithPipe({wrapped.string(), "--", "sh", "-c",
+                     "trap 'echo got TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"},
+                    input);
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(waitForText(wrapped, "ready"));
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(exitStatus(pid), 0);
+  ::close(input);
+  EXPECT_EQ(bodies(wrapped), (std::vector<std::string>{"[INFO] ready\n", "[INFO] got TERM\n"}));
+
+  // A command ended by a signal: 128 plus its number.
+  EXPECT_EQ(run(kTool, {wrapped.string(), "--", "sh", "-c", "kill -KILL $$"}, "").status, 128 + 9);
+}
+#endif
+
+}  // namespace
+}  // namespace velmor::testing
