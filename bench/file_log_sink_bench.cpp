@@ -1,7 +1,7 @@
 // Throughput of FileLogSink::write against the floor of its design: the same
 // lines appended with bare POSIX calls (open with O_APPEND, one write, close,
-// stat) under one lock, rotating at the same threshold. And the latency of
-// write as callers see it, rotations included.
+// stat) under one lock, rotating at the same threshold; of writeBatch; and
+// the latency of write as callers see it, rotations included.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -73,6 +73,22 @@ void BM_SinkWrite(benchmark::State& state) {
   for (auto _ : state) sink.write(LogLevel::Info, message);
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size + kInfoOverhead));
+}
+
+// writeBatch, as a reader of a pipe uses it: 64 lines per call, each with
+// its own prefix. Items are lines.
+void BM_SinkWriteBatch(benchmark::State& state) {
+  constexpr std::size_t kLines = 64;
+  const auto size = static_cast<std::size_t>(state.range(0));
+  static velmor::common::FileLogSink sink(benchDir() / "batch.log");
+  const std::string message(size, 'x');
+  std::vector<velmor::common::LogRecord> batch(kLines, {LogLevel::Info, message});
+  for (auto _ : state) {
+    if (sink.writeBatch(batch.data(), batch.size()) != kLines) state.SkipWithError("dropped");
+  }
+  const auto lines = state.iterations() * static_cast<std::int64_t>(kLines);
+  state.SetItemsProcessed(lines);
+  state.SetBytesProcessed(lines * static_cast<std::int64_t>(size + kInfoOverhead));
 }
 
 // The least any implementation of this design can do per message.
@@ -164,6 +180,7 @@ void sizesAndThreads(benchmark::internal::Benchmark* bench) {
 
 BENCHMARK(BM_SinkWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_FloorWrite)->ArgName("bytes")->Apply(sizesAndThreads);
+BENCHMARK(BM_SinkWriteBatch)->ArgName("bytes")->Arg(100)->Arg(1024)->UseRealTime();
 BENCHMARK(BM_SinkLatency)->ArgName("bytes")->Arg(1024)->ThreadRange(1, 8)->UseRealTime();
 
 }  // namespace

@@ -82,10 +82,14 @@ struct SharedState {
   std::tm cachedLocal{};
   // Guarded by `mutex`.
   FragmentTable fragments;
-  // Guarded by `mutex`: the prefixes of the lines of one append, which
-  // gathers an optional LF and then each line's prefix, message and LF.
+  // Guarded by `mutex`: the pieces of one append, an optional LF and then
+  // each line's prefix, message and LF, with the offset just after each
+  // line. Kept here, not on the stack, so that a call neither zeroes nor
+  // carries 30 KB.
   static constexpr std::size_t kMaxLines = (platform::AppendFile::kMaxParts - 1) / 3;
   char prefixes[kMaxLines][detail::kMaxLinePrefix];
+  std::string_view parts[platform::AppendFile::kMaxParts];
+  std::size_t lineEnds[kMaxLines];
 };
 
 // Never destroyed: sinks may still be written to from other objects' static
@@ -218,12 +222,21 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     if (!file.isOpen() || !waitForFileLock(lock, [&] { return file.tryLockForAppend(); })) {
       return done;
     }
+    // Streams are written so that no SIGPIPE can reach the process, which
+    // needs to be known before the write. A file whose name meant a regular
+    // file last time is taken to be one again (checked after the write);
+    // the program's own descriptors are always looked at.
+    const bool stream = lastWasRegular_ && !file.isBorrowed() ? false : file.isStream();
+    // The file as it is before the append, needed only to end a cut line
+    // or to see where a batch crosses the threshold: a single line is
+    // checked after it is written, and spares the query.
+    const bool batch = count - done > 1;
     platform::FileState before;
-    if (!file.state(before)) return done;
+    if ((batch || !state.fragments.empty()) && !file.state(before)) return done;
     // Several lines of one append are decided under the rotation lock (best
     // effort), so that another process's batch cannot slip in between the
     // size read here and the append, and push the crossing line further.
-    if (count - done > 1 && before.regular) {
+    if (batch && !stream) {
       waitForFileLock(lock, [&] { return file.tryLock(); });
       if (!file.state(before)) return done;
     }
@@ -234,11 +247,11 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     if (const Fragment* cut = state.fragments.empty() ? nullptr : state.fragments.find(before.id)) {
       // A regular file must still end there; a stream's fragment is always
       // the last thing its reader got.
-      endsFragment = !before.regular || before.size == cut->end;
+      endsFragment = stream || before.size == cut->end;
       state.fragments.forget(before.id);
     }
-    std::string_view parts[platform::AppendFile::kMaxParts];
-    std::size_t lineEnds[SharedState::kMaxLines];  // Offsets just after each line's LF.
+    std::string_view* const parts = state.parts;
+    std::size_t* const lineEnds = state.lineEnds;
     const std::size_t lead = endsFragment ? 1 : 0;
     parts[0] = std::string_view("\n", lead);
     std::size_t bytes = lead;
@@ -254,14 +267,15 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
       lineEnds[lines++] = bytes;
       // The line that reaches the threshold ends the append: rotation comes
       // right after it, as after a single write.
-      if (before.regular && before.size + bytes >= policy_.maxFileBytes) break;
+      if (!stream && before.size + bytes >= policy_.maxFileBytes) break;
     }
-    const std::size_t written = file.append(parts, 1 + 3 * lines, !before.regular);
+    const std::size_t written = file.append(parts, 1 + 3 * lines, stream);
 
     // The size comes from the file system, so bytes that other writers
     // appended count too.
     platform::FileState after;
     if (!file.state(after)) return done;
+    lastWasRegular_ = after.regular;
     if (written < bytes) {
       // A line refused in part is dropped with the rest; what did reach the
       // file is remembered so that the next line starts on a line of its own.

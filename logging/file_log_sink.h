@@ -143,6 +143,10 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
   // there, so repeated failures never drop or move a backup twice.
   static constexpr int kNoInterruptedRotation = -1;
   int resumeAt_ = kNoInterruptedRotation;
+  // A hint: the last file this sink wrote to was a regular file, so the next
+  // one most likely is too and needs no check for being a stream (a system
+  // call that would cost a sixth of a line).
+  bool lastWasRegular_ = false;
 };
 
 // Creates a FileLogSink for `path` (see the constructor). Never returns null;

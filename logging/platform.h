@@ -94,6 +94,13 @@ class AppendFile {
   static constexpr std::size_t kMaxParts = 1024;  // IOV_MAX on Linux.
   std::size_t append(const std::string_view* parts, std::size_t count, bool stream) noexcept;
 
+  // Whether the file is a stream: a pipe, FIFO, socket or terminal, whose
+  // writes need `stream` in append(). Cheaper than state().
+  bool isStream() const noexcept;
+  // Whether this is one of the process's own descriptors (see above), whose
+  // kind the program can change at any time with dup2.
+  bool isBorrowed() const noexcept { return borrowed_; }
+
   // Size, identity and kind of the open file; false if the query failed.
   bool state(FileState& out) const noexcept;
 

@@ -137,6 +137,12 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
   return done;
 }
 
+bool AppendFile::isStream() const noexcept {
+  // Exactly the files that cannot seek are the ones that can raise SIGPIPE
+  // or block a writer; lseek costs a fraction of fstat.
+  return ::lseek(static_cast<int>(handle_), 0, SEEK_CUR) < 0 && errno == ESPIPE;
+}
+
 bool AppendFile::state(FileState& out) const noexcept {
   struct stat st;
   if (::fstat(static_cast<int>(handle_), &st) != 0) return false;

@@ -118,6 +118,10 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
   return done;
 }
 
+bool AppendFile::isStream() const noexcept {
+  return ::GetFileType(handleOf(handle_)) != FILE_TYPE_DISK;
+}
+
 bool AppendFile::state(FileState& out) const noexcept {
   BY_HANDLE_FILE_INFORMATION info;
   if (!infoOf(handleOf(handle_), info)) return false;
