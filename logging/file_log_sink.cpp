@@ -82,12 +82,12 @@ struct SharedState {
   std::tm cachedLocal{};
   // Guarded by `mutex`.
   FragmentTable fragments;
-  // Guarded by `mutex`: the pieces of one append, an optional LF and then
-  // each line's prefix, message and LF, with the offset just after each
-  // line. Kept here, not on the stack, so that a call neither zeroes nor
-  // carries 30 KB.
-  static constexpr std::size_t kMaxLines = (platform::AppendFile::kMaxParts - 1) / 3;
-  char prefixes[kMaxLines][detail::kMaxLinePrefix];
+  // Guarded by `mutex`: what one append is gathered from (see Gather), and
+  // the offset just after each of its lines. Kept here, not on the stack,
+  // so that a call neither zeroes nor carries 300 KB.
+  static constexpr std::size_t kStageBytes = 256 * 1024;
+  static constexpr std::size_t kMaxLines = 8192;
+  char stage[kStageBytes];
   std::string_view parts[platform::AppendFile::kMaxParts];
   std::size_t lineEnds[kMaxLines];
 };
@@ -110,9 +110,10 @@ platform::NativeString gen(const fs::path& base, int n) {
   return name;
 }
 
-// Writes the prefix of a line stamped now into `prefix`; returns its length.
-std::size_t prefixNow(SharedState& state, LogLevel level,
-                      char (&prefix)[detail::kMaxLinePrefix]) noexcept {
+// Reads the clock: the local time of day of now in `state.cachedLocal`
+// (converted once per second: the conversion costs as much as the rest of
+// the formatting) and the milliseconds, returned.
+unsigned stampNow(SharedState& state) noexcept {
   const auto now = std::chrono::system_clock::now();
   const std::time_t time = std::chrono::system_clock::to_time_t(now);
   std::int64_t ms =
@@ -124,8 +125,56 @@ std::size_t prefixNow(SharedState& state, LogLevel level,
     state.cachedLocal = tm_buf;
     state.cachedTime = time;
   }
-  return detail::formatLinePrefix(prefix, state.cachedLocal, static_cast<unsigned>(ms), level);
+  return static_cast<unsigned>(ms);
 }
+
+// The pieces of one append. Prefixes, LFs and messages up to kCopied bytes
+// are copied together into the shared stage, so that the kernel gets a few
+// long pieces instead of three per line (it pays for every piece); longer
+// messages are referred to where they are. Nothing is allocated.
+class Gather {
+ public:
+  static constexpr std::size_t kCopied = 4096;
+
+  explicit Gather(SharedState& state) noexcept : state_(state) {}
+
+  // Whether a line with a message of `size` bytes still fits.
+  bool fits(std::size_t size) const noexcept {
+    const std::size_t copied = detail::kMaxLinePrefix + 1 + (size <= kCopied ? size : 0);
+    return count_ + 3 <= platform::AppendFile::kMaxParts &&
+           used_ + copied <= SharedState::kStageBytes;
+  }
+  // Room for kMaxLinePrefix bytes, to be taken with took().
+  char* room() noexcept { return state_.stage + used_; }
+  void took(std::size_t size) noexcept { used_ += size; }
+  void add(std::string_view bytes) noexcept {
+    if (bytes.size() > kCopied) {
+      close();
+      state_.parts[count_++] = bytes;
+      return;
+    }
+    bytes.copy(state_.stage + used_, bytes.size());
+    used_ += bytes.size();
+  }
+  // The pieces gathered, and how many.
+  const std::string_view* finish(std::size_t& count) noexcept {
+    close();
+    count = count_;
+    return state_.parts;
+  }
+
+ private:
+  // Ends the run of copied bytes so far as one piece.
+  void close() noexcept {
+    if (used_ > start_) state_.parts[count_++] = {state_.stage + start_, used_ - start_};
+    start_ = used_;
+  }
+
+  SharedState& state_;
+  std::size_t used_ = 0;
+  std::size_t start_ = 0;
+  std::size_t count_ = 0;
+};
 
 // Tries `take` (a file lock of `file`) while it finds the lock busy, for
 // about a second at most; true once it is taken. The lock may be held by another process for a
@@ -231,18 +280,13 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     // or to see where a batch crosses the threshold: a single line is
     // checked after it is written, and spares the query.
     const bool batch = count - done > 1;
-    platform::FileState before;
-    if ((batch || !state.fragments.empty()) && !file.state(before)) return done;
     // Several lines of one append are decided under the rotation lock (best
     // effort), so that another process's batch cannot slip in between the
     // size read here and the append, and push the crossing line further.
-    if (batch && !stream) {
-      waitForFileLock(lock, [&] { return file.tryLock(); });
-      if (!file.state(before)) return done;
-    }
+    if (batch && !stream) waitForFileLock(lock, [&] { return file.tryLock(); });
+    platform::FileState before;
+    if ((batch || !state.fragments.empty()) && !file.state(before)) return done;
 
-    // Each line goes out as its pieces, never copied into one buffer:
-    // nothing is allocated, whatever the messages' size.
     bool endsFragment = false;
     if (const Fragment* cut = state.fragments.empty() ? nullptr : state.fragments.find(before.id)) {
       // A regular file must still end there; a stream's fragment is always
@@ -250,26 +294,41 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
       endsFragment = stream || before.size == cut->end;
       state.fragments.forget(before.id);
     }
-    std::string_view* const parts = state.parts;
     std::size_t* const lineEnds = state.lineEnds;
+    Gather gather(state);
     const std::size_t lead = endsFragment ? 1 : 0;
-    parts[0] = std::string_view("\n", lead);
+    gather.add(std::string_view("\n", lead));
     std::size_t bytes = lead;
     std::size_t lines = 0;
-    while (done + lines < count && lines < SharedState::kMaxLines) {
+    // One reading of the clock for the lines of one append: they arrived
+    // together.
+    const unsigned ms = stampNow(state);
+    // Lines of one level share their prefix: formatted once, then copied.
+    std::string_view previous;
+    LogLevel previousLevel = LogLevel::Info;
+    while (done + lines < count && lines < SharedState::kMaxLines &&
+           gather.fits(records[done + lines].message.size())) {
       const LogRecord& record = records[done + lines];
-      char(&prefix)[detail::kMaxLinePrefix] = state.prefixes[lines];
-      const std::size_t length = prefixNow(state, record.level, prefix);
-      parts[1 + 3 * lines] = {prefix, length};
-      parts[2 + 3 * lines] = record.message;
-      parts[3 + 3 * lines] = "\n";
+      std::size_t length = previous.size();
+      if (previous.empty() || record.level != previousLevel) {
+        length = detail::formatLinePrefix(gather.room(), state.cachedLocal, ms, record.level);
+        previous = {gather.room(), length};
+        previousLevel = record.level;
+      } else {
+        previous.copy(gather.room(), length);
+      }
+      gather.took(length);
+      gather.add(record.message);
+      gather.add("\n");
       bytes += length + record.message.size() + 1;
       lineEnds[lines++] = bytes;
       // The line that reaches the threshold ends the append: rotation comes
       // right after it, as after a single write.
       if (!stream && before.size + bytes >= policy_.maxFileBytes) break;
     }
-    const std::size_t written = file.append(parts, 1 + 3 * lines, stream);
+    std::size_t pieces = 0;
+    const std::string_view* parts = gather.finish(pieces);
+    const std::size_t written = file.append(parts, pieces, stream);
 
     // The size comes from the file system, so bytes that other writers
     // appended count too.

@@ -36,7 +36,7 @@ unsigned nonNegative(int value) noexcept { return value < 0 ? 0u : static_cast<u
 
 }  // namespace
 
-std::size_t formatLinePrefix(char (&out)[kMaxLinePrefix], const std::tm& local, unsigned ms,
+std::size_t formatLinePrefix(char* out, const std::tm& local, unsigned ms,
                              LogLevel level) noexcept {
   char* end = out;
   *end++ = '[';

@@ -16,12 +16,12 @@ constexpr std::size_t kMaxLinePrefix = 64;
 //
 //   "[" HH ":" MM ":" SS "." mmm "] [" LEVEL "] "
 //
-// into `out` and returns its length. The time of day comes from `local`, the
+// into `out`, which has room for kMaxLinePrefix bytes, and returns its
+// length. The time of day comes from `local`, the
 // milliseconds `ms` (0..999) from the caller; hours, minutes and seconds are
 // zero-padded to two digits, milliseconds to three. A whole line is this
 // prefix, the message bytes unchanged, and "\n".
-std::size_t formatLinePrefix(char (&out)[kMaxLinePrefix], const std::tm& local, unsigned ms,
-                             LogLevel level) noexcept;
+std::size_t formatLinePrefix(char* out, const std::tm& local, unsigned ms, LogLevel level) noexcept;
 
 }  // namespace velmor::common::detail
 

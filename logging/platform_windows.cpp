@@ -103,11 +103,13 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
   std::size_t used = 0;
   for (std::size_t i = 0; i < count && i < kMaxParts; ++i) {
     const std::string_view part = parts[i];
-    if (used + part.size() > sizeof(buffer)) {
+    const bool large = part.size() > sizeof(buffer) / 2;
+    // What is gathered goes first: the bytes keep their order.
+    if (large || used + part.size() > sizeof(buffer)) {
       if (!put(buffer, used)) return done;
       used = 0;
     }
-    if (part.size() > sizeof(buffer) / 2) {
+    if (large) {
       if (!put(part.data(), part.size())) return done;
       continue;
     }

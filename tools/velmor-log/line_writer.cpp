@@ -38,6 +38,14 @@ void LineWriter::data(std::string_view bytes) {
     const std::size_t take = lf != std::string_view::npos ? lf + 1 : piece.size();
     pending_.append(bytes.data(), take);
     bytes.remove_prefix(take);
+    if (lf != std::string_view::npos) {
+      // Complete: it goes out with this chunk's lines, from `held_`, which
+      // stays as it is until then.
+      held_.swap(pending_);
+      pending_.clear();
+      split(held_, false);
+      break;
+    }
     const std::size_t used = split(pending_, false);
     flush();
     pending_.erase(0, used);
@@ -45,6 +53,7 @@ void LineWriter::data(std::string_view bytes) {
   // The rest is read in place: its records point into `bytes`.
   const std::size_t used = split(bytes, false);
   flush();
+  held_.clear();
   pending_.append(bytes.substr(used));
 }
 

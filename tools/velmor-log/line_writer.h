@@ -49,6 +49,7 @@ class LineWriter : public StreamConsumer {
   const Settings settings_;
   std::atomic<std::uint64_t>& dropped_;
   std::string pending_;  // The start of a line whose LF has not come yet.
+  std::string held_;     // A line completed by this chunk, until it is written.
   std::vector<common::LogRecord> batch_;
 };
 

@@ -56,7 +56,7 @@ std::string takeSignals() {
 
 // Reads one chunk of `fd` into `consumer`; false at the end of the stream.
 bool pump(int fd, StreamConsumer& consumer) {
-  static char buffer[1 << 16];
+  static char buffer[1 << 18];
   ssize_t n;
   do {
     n = ::read(fd, buffer, sizeof buffer);
@@ -98,6 +98,11 @@ void writeStream(int stream, std::string_view bytes) {
 
 void pumpStandardInput(StreamConsumer& input) {
   catchSignals({SIGINT, SIGTERM});
+#ifdef F_SETPIPE_SZ
+  // A larger pipe lets a fast producer run ahead and each read bring more
+  // lines (best effort: Linux only, and within the system's limit).
+  ::fcntl(0, F_SETPIPE_SZ, 1 << 20);
+#endif
   struct pollfd fds[2] = {{0, POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
   for (;;) {
     if (::poll(fds, 2, -1) < 0) {
