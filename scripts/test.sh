@@ -43,8 +43,8 @@ CXX=clang++ cmake -S . -B build/clang -G Ninja -DVELMOR_WARNINGS_AS_ERRORS=ON \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 cmake --build build/clang -j "$jobs"
 ctest --test-dir build/clang --output-on-failure --timeout 900 -j "$jobs"
-clang-tidy -p build/clang --quiet $(git ls-files 'logging/*.cpp' 'test_log_rotation/*.cpp' 'tests/*.cpp' |
-  grep -v -e consumer -e fuzz -e platform_windows)
+clang-tidy -p build/clang --quiet $(git ls-files 'logging/*.cpp' 'test_log_rotation/*.cpp' 'tests/*.cpp' \
+  'tools/*.cpp' | grep -v -e consumer -e fuzz -e _windows)
 
 for sanitize in address,undefined thread; do
   step "Linux, Clang, -fsanitize=$sanitize"
@@ -72,6 +72,11 @@ cmake -S . -B build/shared -G Ninja -DBUILD_SHARED_LIBS=ON -DVELMOR_WARNINGS_AS_
 cmake --build build/shared -j "$jobs"
 cmake --install build/shared --prefix build/install-shared
 readelf -d build/install-shared/lib/libvelmor_logging.so | grep -q 'SONAME.*libvelmor_logging\.so\.1\]'
+# velmor-log comes with both flavours, and runs from where it was installed.
+for flavour in install install-shared; do
+  printf 'installed\n' | "build/$flavour/bin/velmor-log" "build/$flavour/velmor-log.log"
+  grep -q '\] \[INFO\] installed$' "build/$flavour/velmor-log.log"
+done
 for flavour in install install-shared; do
   cmake -S tests/consumer -B "build/consumer-$flavour" -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/$flavour"
   cmake --build "build/consumer-$flavour"

@@ -39,7 +39,6 @@ namespace velmor::common {
 namespace {
 
 namespace fs = std::filesystem;
-using velmor::testing::afterStamp;
 using velmor::testing::readFile;
 using velmor::testing::splitLines;
 using velmor::testing::StderrCapture;
@@ -333,8 +332,10 @@ TEST_F(FileLogSinkTest, WindowsAbsoluteNamesAreUsedAsGiven) {
       for (int i = 1; i <= 3; ++i) sink->write(LogLevel::Info, "line " + std::to_string(i));
     }
     EXPECT_FALSE(fs::exists(c.local));
-    EXPECT_EQ(afterStamp(readFile(velmor::testing::backupPath(c.local, 1))), "[INFO] line 3\n");
-    EXPECT_EQ(afterStamp(readFile(velmor::testing::backupPath(c.local, 2))), "[INFO] line 2\n");
+    EXPECT_EQ(velmor::testing::afterStamp(readFile(velmor::testing::backupPath(c.local, 1))),
+              "[INFO] line 3\n");
+    EXPECT_EQ(velmor::testing::afterStamp(readFile(velmor::testing::backupPath(c.local, 2))),
+              "[INFO] line 2\n");
     EXPECT_FALSE(fs::exists(velmor::testing::backupPath(c.local, 3)));
   }
   if (share != nullptr && local != nullptr) fs::remove_all(fs::u8path(local) / unique);

@@ -150,6 +150,7 @@ TEST_F(VelmorLogTest, InstancesShareOneFileThroughRotations) {
   constexpr std::uint64_t kLimit = 100 * 1024;
   constexpr int kBackups = 150;  // Room for all: nothing is rotated out.
   std::vector<std::thread> instances;
+  instances.reserve(kInstances);
   std::vector<Ran> results(kInstances);
   for (int i = 0; i < kInstances; ++i) {
     instances.emplace_back([&, i] {
@@ -189,6 +190,7 @@ pid_t startWithPipe(const std::vector<std::string>& args, int& input) {
   std::vector<std::string> all = {kTool.string()};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(all.size() + 1);
   for (std::string& arg : all) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = -1;

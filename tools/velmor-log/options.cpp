@@ -24,6 +24,21 @@ bool parseLevel(const std::string& text, LogLevel& out) {
   return false;
 }
 
+// "bad <what> '<value>' for <option> (<expected>)".
+std::string badValue(const char* what, const std::string& value, const std::string& option,
+                     const std::string& expected) {
+  std::string text = "bad ";
+  text += what;
+  text += " '";
+  text += value;
+  text += "' for ";
+  text += option;
+  text += " (";
+  text += expected;
+  text += ")";
+  return text;
+}
+
 }  // namespace
 
 bool parseSize(const std::string& text, std::uint64_t& out) {
@@ -122,14 +137,13 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
     std::uint64_t number = 0;
     if (is("-s", "--max-size")) {
       if (!parseSize(value, number)) {
-        error =
-            "bad size '" + value + "' for " + name + " (bytes of at least 1, or with K, M or G)";
+        error = badValue("size", value, name, "bytes of at least 1, or with K, M or G");
         return std::nullopt;
       }
       options.policy.maxFileBytes = number;
     } else if (is("-m", "--max-line")) {
       if (!parseSize(value, number) || number > (std::uint64_t{1} << 30)) {
-        error = "bad length '" + value + "' for " + name + " (1 byte to 1G)";
+        error = badValue("length", value, name, "1 byte to 1G");
         return std::nullopt;
       }
       options.maxLine = static_cast<std::size_t>(number);
@@ -138,16 +152,14 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
                           value.find_first_not_of("0123456789") == std::string::npos;
       const int count = digits ? std::stoi(value) : 0;
       if (count < 1 || count > common::kMaxBackupsLimit) {
-        error = "bad count '" + value + "' for " + name + " (1 to " +
-                std::to_string(common::kMaxBackupsLimit) + ")";
+        error = badValue("count", value, name, "1 to " + std::to_string(common::kMaxBackupsLimit));
         return std::nullopt;
       }
       options.policy.maxBackups = count;
     } else {
       LogLevel& level = is("-l", "--level") ? options.level : options.stderrLevel;
       if (!parseLevel(value, level)) {
-        error =
-            "bad level '" + value + "' for " + name + " (one of TRACE DEBUG INFO WARN ERROR FATAL)";
+        error = badValue("level", value, name, "one of TRACE DEBUG INFO WARN ERROR FATAL");
         return std::nullopt;
       }
     }
