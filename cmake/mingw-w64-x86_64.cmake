@@ -15,8 +15,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# winedbg disabled: otherwise a crashing program starts the crash debugger
-# and the run exits 0, so a crash could pass as success. (One override list
-# without ';', which would split this CMake list.)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-  /usr/bin/env WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml,winedbg.exe=d /usr/bin/wine)
+# Through wine-run.sh, which disables winedbg (otherwise a crashing program
+# starts the crash debugger and the run exits 0, so a crash could pass as
+# success) and runs a program once more only when Wine failed to launch it.
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh")
