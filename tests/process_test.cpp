@@ -74,47 +74,75 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
 #ifndef _WIN32
 TEST_F(ProcessTest, KilledWritersLeaveWholeLinesWithoutGaps) {
   const fs::path path = dir() / "crash.log";
+  // Small files, so that the writers live and die through many rotations.
+  constexpr std::uint64_t kLimit = 64 * 1024;
+  constexpr int kMaxSize = 6000;
+  const std::vector<std::string> policy = {std::to_string(kLimit), std::to_string(kMaxBackups)};
   std::mt19937 random(20261208);
   constexpr int kRounds = 30;
-  for (int round = 0; round < kRounds; ++round) {
-    const int size = std::uniform_int_distribution<int>(200, 6000)(random);
-    const Child child =
-        spawnWriter({path.string(), "r" + std::to_string(round), "0", std::to_string(size)});
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::uniform_int_distribution<int>(2, 60)(random)));
-    ::kill(static_cast<pid_t>(child), SIGKILL);
-    ASSERT_EQ(velmor::testing::waitFor(child), -1) << "writer ended on its own";
+  for (int round = 0; round <= kRounds; ++round) {
+    const int size = std::uniform_int_distribution<int>(200, kMaxSize)(random);
+    // The last round ends on its own after enough lines for a rotation, so
+    // that the files are checked as a finished rotation leaves them.
+    const bool last = round == kRounds;
+    std::vector<std::string> args = {path.string(), "r" + std::to_string(round),
+                                     last ? std::to_string(kLimit / 200 + 1) : "0",
+                                     std::to_string(size)};
+    args.insert(args.end(), policy.begin(), policy.end());
+    const Child child = spawnWriter(args);
+    if (last) {
+      ASSERT_EQ(velmor::testing::waitFor(child), 0);
+    } else {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::uniform_int_distribution<int>(2, 60)(random)));
+      ::kill(static_cast<pid_t>(child), SIGKILL);
+      ASSERT_EQ(velmor::testing::waitFor(child), -1) << "writer ended on its own";
+    }
 
-    // The oldest kept round may have lost its beginning to retention; every
-    // later round must be there from its first line, and each one in order.
-    // A kill in the middle of a write that spans two pages can cut that
-    // round's last line short; it must be the last line of its round.
+    // Age order: rounds follow each other, and the oldest kept round may
+    // have lost its beginning to retention; every later round must be there
+    // from its first line, and each one in order. A kill in the middle of a
+    // write that spans two pages can cut that round's last line short; it
+    // must be the last line of its round.
     const std::vector<Record> records = readAll(path, kMaxBackups, true);
     ASSERT_FALSE(HasFailure()) << "after round " << round;
-    std::string tag;
+    int previousRound = -1;
     std::uint64_t expected = 0;
-    bool oldest = true;
     bool cut = false;
     for (const Record& record : records) {
       if (!record.whole) {
         cut = true;
         continue;
       }
-      if (record.tag != tag) {
-        if (!tag.empty()) oldest = false;
-        tag = record.tag;
-        if (!oldest) {
-          ASSERT_EQ(record.seq, 0u) << "lines of " << tag << " lost";
+      const int recordRound = std::stoi(record.tag.substr(1));
+      if (recordRound != previousRound) {
+        ASSERT_GT(recordRound, previousRound) << "rounds out of order after round " << round;
+        if (previousRound >= 0) {
+          ASSERT_EQ(record.seq, 0u) << "lines of " << record.tag << " lost";
         }
+        previousRound = recordRound;
         expected = record.seq;
       } else {
-        ASSERT_FALSE(cut) << "a line of " << tag << " follows a cut line";
+        ASSERT_FALSE(cut) << "a line of " << record.tag << " follows a cut line";
       }
-      ASSERT_EQ(record.seq, expected) << "gap in " << tag << " after round " << round;
+      ASSERT_EQ(record.seq, expected) << "gap in " << record.tag << " after round " << round;
       ++expected;
       cut = false;
     }
+    if (last) {
+      ASSERT_EQ(previousRound, round) << "the last round's lines are missing";
+    }
   }
+  // Every number taken, each backup rotated at its crossing: at least the
+  // limit, and at most a dead writer's crossing line and the next writer's
+  // first line more.
+  for (int n = 1; n <= kMaxBackups; ++n) {
+    const fs::path backup = velmor::testing::backupPath(path, n);
+    ASSERT_TRUE(fs::exists(backup)) << n;
+    EXPECT_GE(fs::file_size(backup), kLimit) << n;
+    EXPECT_LT(fs::file_size(backup), kLimit + 2 * (kMaxSize + 40)) << n;
+  }
+  EXPECT_FALSE(fs::exists(velmor::testing::backupPath(path, kMaxBackups + 1)));
 }
 #endif
 
