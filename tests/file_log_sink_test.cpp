@@ -39,6 +39,8 @@ namespace velmor::common {
 namespace {
 
 namespace fs = std::filesystem;
+using velmor::testing::afterStamp;
+using velmor::testing::lineSize;
 using velmor::testing::readFile;
 using velmor::testing::splitLines;
 using velmor::testing::StderrCapture;
@@ -80,9 +82,9 @@ std::int64_t localMsOfDay(Clock::time_point t) {
 // between `before` and `after` (local time) and returns the rest of the line.
 std::string checkStampAndStrip(const std::string& line, Clock::time_point before,
                                Clock::time_point after) {
-  const std::string_view stamp(line.data(), std::min<std::size_t>(line.size(), 15));
-  EXPECT_EQ(stamp.size(), 15u);
-  if (stamp.size() != 15) return line;
+  const std::string_view stamp(line.data(), std::min(line.size(), velmor::testing::kStampSize));
+  EXPECT_EQ(stamp.size(), velmor::testing::kStampSize);
+  if (stamp.size() != velmor::testing::kStampSize) return line;
   const std::string pattern = "[dd:dd:dd.ddd] ";
   for (std::size_t i = 0; i < pattern.size(); ++i) {
     if (pattern[i] == 'd') {
@@ -102,7 +104,7 @@ std::string checkStampAndStrip(const std::string& line, Clock::time_point before
     EXPECT_GE(written, low) << line;
     EXPECT_LE(written, high) << line;
   }
-  return line.substr(15);
+  return afterStamp(line);
 }
 
 using FileLogSinkTest = TempDirTest;
@@ -173,9 +175,9 @@ TEST_F(FileLogSinkTest, AppendsToExistingContent) {
     sink->write(LogLevel::Info, "new");
   }
   const std::string content = readFile(path);
-  ASSERT_EQ(content.size(), 5u + 15u + 11u);
+  ASSERT_EQ(content.size(), 5u + lineSize(3));
   EXPECT_EQ(content.substr(0, 5), "kept\n");
-  EXPECT_EQ(content.substr(20), "[INFO] new\n");
+  EXPECT_EQ(afterStamp(content.substr(5)), "[INFO] new\n");
 }
 
 TEST_F(FileLogSinkTest, ConstructorMakesNestedParentsButNotTheFile) {
@@ -184,7 +186,7 @@ TEST_F(FileLogSinkTest, ConstructorMakesNestedParentsButNotTheFile) {
   EXPECT_TRUE(fs::is_directory(dir() / "a" / "b" / "c"));
   EXPECT_FALSE(fs::exists(path));
   sink->write(LogLevel::Info, "first");
-  EXPECT_EQ(fs::file_size(path), 15u + 13u);
+  EXPECT_EQ(fs::file_size(path), lineSize(5));
 }
 
 // A relative name is anchored where it was given: a program that changes
@@ -201,7 +203,7 @@ TEST_F(FileLogSinkTest, BareFileNameStaysInTheDirectoryWhereItWasGiven) {
     sink->write(LogLevel::Info, "still here");
   }
   fs::current_path(previous);
-  EXPECT_EQ(fs::file_size(dir() / "bare.log"), 15u + 12u + 15u + 18u);
+  EXPECT_EQ(fs::file_size(dir() / "bare.log"), lineSize(4) + lineSize(10));
   EXPECT_TRUE(fs::is_empty(dir() / "elsewhere"));
 }
 
@@ -242,7 +244,7 @@ TEST_F(FileLogSinkTest, DropsSilentlyWhileTheDirectoryIsGoneAndRecovers) {
   sink->write(LogLevel::Error, "kept");
   const std::vector<std::string> lines = splitLines(readFile(path));
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(15), "[ERROR] kept\n");
+  EXPECT_EQ(afterStamp(lines[0]), "[ERROR] kept\n");
 }
 
 TEST_F(FileLogSinkTest, DropsSilentlyWhenThePathIsADirectory) {
@@ -260,7 +262,6 @@ TEST_F(FileLogSinkTest, UncreatableParentIsIgnoredAndWritesAreDropped) {
   std::ofstream(blocker) << "not a directory";
   StderrCapture capture;
   std::shared_ptr<ILogSink> sink = makeFileLogSink(blocker / "sub" / "app.log");
-  ASSERT_NE(sink, nullptr);
   sink->write(LogLevel::Info, "dropped");
   EXPECT_EQ(capture.take(), "");
   EXPECT_EQ(readFile(blocker), "not a directory");
@@ -278,16 +279,16 @@ TEST_F(FileLogSinkTest, FollowsTheNameThroughOutsideInterference) {
   sink->write(LogLevel::Info, "one");
   fs::remove(path);  // Deleted: the next line starts a new file.
   sink->write(LogLevel::Info, "two");
-  EXPECT_EQ(readFile(path).substr(15), "[INFO] two\n");
+  EXPECT_EQ(afterStamp(readFile(path)), "[INFO] two\n");
 
   fs::resize_file(path, 0);  // Truncated: appends start at the new end.
   sink->write(LogLevel::Info, "three");
-  EXPECT_EQ(readFile(path).substr(15), "[INFO] three\n");
+  EXPECT_EQ(afterStamp(readFile(path)), "[INFO] three\n");
 
   fs::rename(path, moved);  // Renamed away: the moved file is left alone.
   sink->write(LogLevel::Info, "four");
-  EXPECT_EQ(readFile(moved).substr(15), "[INFO] three\n");
-  EXPECT_EQ(readFile(path).substr(15), "[INFO] four\n");
+  EXPECT_EQ(afterStamp(readFile(moved)), "[INFO] three\n");
+  EXPECT_EQ(afterStamp(readFile(path)), "[INFO] four\n");
 
   fs::remove(path);  // Replaced by a directory: dropped, no rotation attempted.
   fs::create_directories(path / "child");
@@ -297,7 +298,7 @@ TEST_F(FileLogSinkTest, FollowsTheNameThroughOutsideInterference) {
 
   fs::remove_all(path);  // And back to normal.
   sink->write(LogLevel::Info, "six");
-  EXPECT_EQ(readFile(path).substr(15), "[INFO] six\n");
+  EXPECT_EQ(afterStamp(readFile(path)), "[INFO] six\n");
   EXPECT_EQ(capture.take(), "");
 }
 
@@ -332,10 +333,8 @@ TEST_F(FileLogSinkTest, WindowsAbsoluteNamesAreUsedAsGiven) {
       for (int i = 1; i <= 3; ++i) sink->write(LogLevel::Info, "line " + std::to_string(i));
     }
     EXPECT_FALSE(fs::exists(c.local));
-    EXPECT_EQ(velmor::testing::afterStamp(readFile(velmor::testing::backupPath(c.local, 1))),
-              "[INFO] line 3\n");
-    EXPECT_EQ(velmor::testing::afterStamp(readFile(velmor::testing::backupPath(c.local, 2))),
-              "[INFO] line 2\n");
+    EXPECT_EQ(afterStamp(readFile(velmor::testing::backupPath(c.local, 1))), "[INFO] line 3\n");
+    EXPECT_EQ(afterStamp(readFile(velmor::testing::backupPath(c.local, 2))), "[INFO] line 2\n");
     EXPECT_FALSE(fs::exists(velmor::testing::backupPath(c.local, 3)));
   }
   if (share != nullptr && local != nullptr) fs::remove_all(fs::u8path(local) / unique);
@@ -356,7 +355,7 @@ TEST_F(FileLogSinkTest, SymlinkedLogIsWrittenThroughAndNeverRotatedAway) {
     for (int i = 0; i < kLines; ++i) sink->write(LogLevel::Info, kib);
   }
   EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(fs::file_size(target), kLines * (1024u + 23u));
+  EXPECT_EQ(fs::file_size(target), kLines * lineSize(1024));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), 2);
 }
 
@@ -420,11 +419,11 @@ TEST_F(FileLogSinkTest, LinesCutShortInTwoFilesNeverGlueOntoTheNextOnes) {
     SCOPED_TRACE(path.filename().string());
     const std::vector<std::string> lines = splitLines(readFile(path));
     ASSERT_EQ(lines.size(), 7u);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(lines[i].substr(15), "[INFO] " + message + "\n");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(afterStamp(lines[i]), "[INFO] " + message + "\n");
     EXPECT_EQ(lines[3].size(), 10000u - 3 * 3023u + 1u);  // The fragment, ended.
     EXPECT_EQ(lines[3].find("after"), std::string::npos);
     for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(lines[4 + i].substr(15), "[INFO] after " + std::to_string(i) + "\n");
+      EXPECT_EQ(afterStamp(lines[4 + i]), "[INFO] after " + std::to_string(i) + "\n");
     }
   }
 }
@@ -571,7 +570,7 @@ TEST_F(FileLogSinkTest, StreamsGetEveryLineWholeThroughASlowReader) {
     }
     const std::vector<std::string> lines = splitLines(got);
     ASSERT_EQ(lines.size(), kLines);
-    for (const std::string& line : lines) ASSERT_EQ(line.substr(15), "[INFO] " + message + "\n");
+    for (const std::string& line : lines) ASSERT_EQ(afterStamp(line), "[INFO] " + message + "\n");
   }
 }
 #endif

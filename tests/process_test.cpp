@@ -60,7 +60,9 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
   // Every backup was rotated once, at the crossing: it holds at least the
   // threshold and at most one more line per writer.
   std::uint64_t longest = 0;
-  for (const int size : sizes) longest = std::max<std::uint64_t>(longest, size + 40);
+  for (const int size : sizes) {
+    longest = std::max<std::uint64_t>(longest, velmor::testing::recordLineSize("p0", kLines, size));
+  }
   for (int n = 1; n <= kMaxBackups; ++n) {
     const fs::path backup = velmor::testing::backupPath(path, n);
     ASSERT_TRUE(fs::exists(backup)) << n;
@@ -140,7 +142,9 @@ TEST_F(ProcessTest, KilledWritersLeaveWholeLinesWithoutGaps) {
     const fs::path backup = velmor::testing::backupPath(path, n);
     ASSERT_TRUE(fs::exists(backup)) << n;
     EXPECT_GE(fs::file_size(backup), kLimit) << n;
-    EXPECT_LT(fs::file_size(backup), kLimit + 2 * (kMaxSize + 40)) << n;
+    EXPECT_LT(fs::file_size(backup),
+              kLimit + 2 * velmor::testing::recordLineSize("r30", 999999, kMaxSize))
+        << n;
   }
   EXPECT_FALSE(fs::exists(velmor::testing::backupPath(path, kMaxBackups + 1)));
 }

@@ -37,7 +37,7 @@ using velmor::testing::readFile;
 using velmor::testing::StderrCapture;
 using velmor::testing::TempDirTest;
 
-constexpr std::size_t kInfoOverhead = 23;
+constexpr std::size_t kInfoOverhead = velmor::testing::lineSize(0);
 constexpr int kActive = 0;
 
 // A piece of a file's content: one line written by a sink of this process
@@ -184,8 +184,10 @@ class RotationModelTest : public TempDirTest {
         }
         ASSERT_LE(at + piece.size + kInfoOverhead, bytes.size()) << name(n).string();
         ASSERT_EQ(bytes[at], '[');
-        ASSERT_EQ(bytes.compare(at + 13, 9, "] [INFO] "), 0) << name(n).string() << " @" << at;
-        at += 22;
+        const std::size_t prefix = velmor::testing::kInfoPrefixSize;
+        ASSERT_EQ(velmor::testing::afterStamp(bytes.substr(at, prefix)), "[INFO] ")
+            << name(n).string() << " @" << at;
+        at += prefix;
         const std::string message =
             piece.id == Piece::kOtherProcess ? piece.raw : messageFor(piece.id, piece.size);
         ASSERT_EQ(bytes.compare(at, piece.size, message), 0)
@@ -322,7 +324,7 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
   }
   // Nothing is in the way any more: the last, threshold-sized line must have
   // completed a rotation.
-  EXPECT_EQ(model.files.count(kActive), 0u);
+  EXPECT_FALSE(fs::exists(name(kActive)));
   for (auto& sink : sinks) sink.reset();
   const std::string warnings = capture.take();
   std::cout << "seed " << seed << ": " << model.policy.maxFileBytes << " bytes x "

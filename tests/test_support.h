@@ -13,8 +13,11 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
+
+#include "logging/log_sink.h"
 
 namespace velmor::testing {
 
@@ -77,13 +80,29 @@ inline std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-// Length of the "[HH:MM:SS.mmm] " stamp that starts every line.
+// The layout of a line, "[HH:MM:SS.mmm] [LEVEL] message" and LF, in one
+// place: the length of the stamp that starts it, and of a whole line.
 constexpr std::size_t kStampSize = 15;
+constexpr std::size_t lineSize(std::size_t message,
+                               common::LogLevel level = common::LogLevel::Info) {
+  return kStampSize + 3 + std::char_traits<char>::length(common::logLevelName(level)) + message + 1;
+}
+// What comes before the message of an INFO line.
+constexpr std::size_t kInfoPrefixSize = lineSize(0) - 1;
 
 // `line` without its stamp: "[LEVEL] message" and LF. A line too short to
 // have a stamp comes back marked, so that a comparison fails readably.
 inline std::string afterStamp(const std::string& line) {
   return line.size() >= kStampSize ? line.substr(kStampSize) : "<no stamp: " + line + ">";
+}
+
+// The message of `line`: what follows "[LEVEL] ", without the LF.
+inline std::string messageOf(const std::string& line) {
+  const std::size_t start = line.find("] ", kStampSize);
+  if (start == std::string::npos) return "<no message: " + line + ">";
+  std::string message = line.substr(start + 2);
+  if (!message.empty() && message.back() == '\n') message.pop_back();
+  return message;
 }
 
 // Backup `n` of `path`, "<path>.<n>", named natively (wide on Windows) so that
@@ -107,6 +126,11 @@ inline std::int64_t sizeOf(const fs::path& path) {
 inline std::string recordMessage(const std::string& tag, std::uint64_t seq, std::size_t size) {
   return tag + " " + std::to_string(seq) + " " + std::to_string(size) + " " +
          std::string(size, static_cast<char>('a' + tag.size() % 26));
+}
+
+// The length of the line of record `seq` of writer `tag`.
+inline std::size_t recordLineSize(const std::string& tag, std::uint64_t seq, std::size_t size) {
+  return lineSize(recordMessage(tag, seq, size).size());
 }
 
 // One record of a writer, as read back from a log file.
