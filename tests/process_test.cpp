@@ -3,6 +3,7 @@
 // twice, and the kept sequence has no gap. The kill test is POSIX only.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -41,36 +42,51 @@ Child spawnWriter(const std::vector<std::string>& args) {
 using ProcessTest = TempDirTest;
 
 TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
-  const fs::path path = dir() / "shared.log";
-  // Sizes around and above a page, so that a split write would show.
-  const std::vector<int> sizes = {1500, 4000, 7000};
-  // About 29 MB in all: five rotations, so that nothing has been dropped
-  // whatever the writers' relative speed (a sixth would drop ".5", which may
-  // hold all of one fast writer's lines).
+  struct Case {
+    RotationPolicy policy;
+    std::vector<int> sizes;  // One writer each; around and above a page, so a split shows.
+  };
+  // The default: about 29 MB, five rotations, so that nothing has been
+  // dropped whatever the writers' relative speed (a sixth would drop ".5",
+  // which may hold all of one fast writer's lines). A chosen policy: about
+  // a hundred rotations, with room for every backup.
+  const std::vector<Case> cases = {{{}, {1500, 4000, 7000}},
+                                   {{300000, 150}, {1500, 4000, 7000, 2500}}};
   constexpr int kLines = 2300;
-  velmor::testing::StderrCapture capture;
-  std::vector<Child> children;
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    children.push_back(spawnWriter({path.string(), "p" + std::to_string(i), std::to_string(kLines),
-                                    std::to_string(sizes[i])}));
-  }
-  for (const Child child : children) ASSERT_EQ(velmor::testing::waitFor(child), 0);
-  EXPECT_EQ(capture.take(), "");  // No rename ever failed.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.policy.maxFileBytes) + " bytes");
+    const fs::path path = dir() / (std::to_string(c.policy.maxFileBytes) + ".log");
+    velmor::testing::StderrCapture capture;
+    std::vector<Child> children;
+    for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+      children.push_back(
+          spawnWriter({path.string(), "p" + std::to_string(i), std::to_string(kLines),
+                       std::to_string(c.sizes[i]), std::to_string(c.policy.maxFileBytes),
+                       std::to_string(c.policy.maxBackups)}));
+    }
+    for (const Child child : children) ASSERT_EQ(velmor::testing::waitFor(child), 0);
+    EXPECT_EQ(capture.take(), "");  // No rename ever failed.
 
-  // Every backup was rotated once, at the crossing: it holds at least the
-  // threshold and at most one more line per writer.
-  std::uint64_t longest = 0;
-  for (const int size : sizes) {
-    longest = std::max<std::uint64_t>(longest, velmor::testing::recordLineSize("p0", kLines, size));
+    // Every backup was rotated once, at the crossing: it holds at least the
+    // threshold and at most one more line per writer.
+    std::uint64_t longest = 0;
+    for (const int size : c.sizes) {
+      longest =
+          std::max<std::uint64_t>(longest, velmor::testing::recordLineSize("p0", kLines, size));
+    }
+    int backups = 0;
+    for (int n = 1; n <= c.policy.maxBackups; ++n) {
+      const fs::path backup = velmor::testing::backupPath(path, n);
+      if (!fs::exists(backup)) break;
+      ++backups;
+      EXPECT_GE(fs::file_size(backup), c.policy.maxFileBytes) << n;
+      EXPECT_LT(fs::file_size(backup), c.policy.maxFileBytes + c.sizes.size() * longest) << n;
+    }
+    EXPECT_GE(backups, std::min(c.policy.maxBackups, 90));
+    // Whole lines, each writer's in order, and not one missing.
+    velmor::testing::expectEveryRecord(readAll(path, c.policy.maxBackups, false), c.sizes.size(),
+                                       kLines);
   }
-  for (int n = 1; n <= kMaxBackups; ++n) {
-    const fs::path backup = velmor::testing::backupPath(path, n);
-    ASSERT_TRUE(fs::exists(backup)) << n;
-    EXPECT_GE(fs::file_size(backup), kRotateThresholdBytes) << n;
-    EXPECT_LT(fs::file_size(backup), kRotateThresholdBytes + sizes.size() * longest) << n;
-  }
-  // Whole lines, each writer's in order, and not one missing.
-  velmor::testing::expectEveryRecord(readAll(path, kMaxBackups, false), sizes.size(), kLines);
 }
 
 #ifndef _WIN32
