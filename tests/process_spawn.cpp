@@ -143,7 +143,17 @@ std::filesystem::path helperProgram(const std::string& name) {
 
 #else
 
-Child spawn(const std::filesystem::path& program, const std::vector<std::string>& args) {
+namespace {
+
+// Starts `program` with `args`, with its descriptors 0, 1 and 2 replaced by
+// those of `fds` that are not -1; -1 if it could not start.
+pid_t start(const std::filesystem::path& program, const std::vector<std::string>& args,
+            const int (&fds)[3]) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fds[fd] >= 0) posix_spawn_file_actions_adddup2(&actions, fds[fd], fd);
+  }
   std::vector<std::string> all = {program.string()};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -151,7 +161,25 @@ Child spawn(const std::filesystem::path& program, const std::vector<std::string>
   for (std::string& arg : all) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  return ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+  const int failed = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return failed == 0 ? pid : -1;
+}
+
+}  // namespace
+
+Child spawn(const std::filesystem::path& program, const std::vector<std::string>& args) {
+  return start(program, args, {-1, -1, -1});
+}
+
+Child spawnWithInput(const std::filesystem::path& program, const std::vector<std::string>& args,
+                     int& input) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = start(program, args, {ends[0], -1, -1});
+  ::close(ends[0]);
+  input = ends[1];
+  return pid;
 }
 
 Ran run(const std::filesystem::path& program, const std::vector<std::string>& args,
@@ -163,20 +191,7 @@ Ran run(const std::filesystem::path& program, const std::vector<std::string>& ar
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     return ran;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<std::string> all = {program.string()};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  argv.reserve(all.size() + 1);
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int failed = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = start(program, args, {in[0], out[1], err[1]});
   for (const int theirs : {in[0], out[1], err[1]}) ::close(theirs);
   // A child that stops reading its input must not kill this process.
   const auto previous = std::signal(SIGPIPE, SIG_IGN);
@@ -208,7 +223,7 @@ Ran run(const std::filesystem::path& program, const std::vector<std::string>& ar
   feeder.join();
   std::signal(SIGPIPE, previous);
   int status = 0;
-  if (failed == 0 && ::waitpid(pid, &status, 0) == pid) {
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
     ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   return ran;

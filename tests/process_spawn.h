@@ -19,6 +19,13 @@ using Child = std::intptr_t;
 // redirect a child's streams do).
 Child spawn(const std::filesystem::path& program, const std::vector<std::string>& args);
 
+#ifndef _WIN32
+// Starts `program` with `args` and a pipe on its standard input, whose
+// writing end is returned in `input` for the caller to write and close.
+Child spawnWithInput(const std::filesystem::path& program, const std::vector<std::string>& args,
+                     int& input);
+#endif
+
 // What a finished program gave back.
 struct Ran {
   int status = -1;  // The exit status; 128 + N if signal N ended it (POSIX).

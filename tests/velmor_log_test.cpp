@@ -16,11 +16,8 @@
 
 #ifndef _WIN32
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 #endif
 
 namespace velmor::testing {
@@ -183,26 +180,8 @@ TEST_F(VelmorLogTest, InstancesShareOneFileThroughRotations) {
 }
 
 #ifndef _WIN32
-// Starts velmor-log with a pipe on its standard input; returns its pid.
 pid_t startWithPipe(const std::vector<std::string>& args, int& input) {
-  int ends[2];
-  if (::pipe(ends) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[0], 0);
-  posix_spawn_file_actions_addclose(&actions, ends[1]);
-  std::vector<std::string> all = {kTool.string()};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  argv.reserve(all.size() + 1);
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(ends[0]);
-  input = ends[1];
-  return pid;
+  return static_cast<pid_t>(spawnWithInput(kTool, args, input));
 }
 
 // Waits until `path` holds `text`; false after 20 s.
