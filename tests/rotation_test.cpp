@@ -377,6 +377,24 @@ TEST_F(RotationTest, ARefusedRotationMovesEachBackupOnceWhoeverRetriesIt) {
   EXPECT_EQ(entries(dir()), (std::set<std::string>{"refused.log.1", "refused.log.2"}));
   EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold + 6 * lineSize(1));
   EXPECT_EQ(splitLines(capture.take()).size(), 3u);  // One per sink.
+
+  // A shift refused in the middle, with a gap above: the sink's retries
+  // resume where it stopped instead of moving ".3" up again each time.
+  const fs::path gap = dir() / "gap.log";
+  writeFile(backup(gap, 1), "one");
+  writeFile(backup(gap, 3), "three");
+  fillBefore(gap, kThreshold, "x");
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(gap);
+  {
+    StderrCapture quiet;
+    VELMOR_PIN_OR_SKIP(pin, backup(gap, 1));
+    for (int line = 0; line < 3; ++line) sink->write(LogLevel::Info, "x");
+  }
+  sink->write(LogLevel::Info, "x");
+  EXPECT_EQ(readFile(backup(gap, 2)), "one");
+  EXPECT_EQ(readFile(backup(gap, 4)), "three");
+  EXPECT_FALSE(fs::exists(backup(gap, 5)));
+  EXPECT_EQ(sizeOf(backup(gap, 1)), kThreshold + 3 * lineSize(1));
 }
 
 // A file lock held by a stranger (or a process stuck in the middle of a
