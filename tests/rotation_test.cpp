@@ -82,68 +82,106 @@ unsigned long checkWarning(const std::string& line, const std::string& head) {
 
 using RotationTest = TempDirTest;
 
-TEST_F(RotationTest, RotatesAtExactlyTheThresholdAndNotOneByteBelow) {
-  const std::string message = "m";
-  const fs::path below = dir() / "below.log";
-  fillBefore(below, kThreshold - 1, message);
-  makeFileLogSink(below)->write(LogLevel::Info, message);
-  EXPECT_EQ(sizeOf(below), kThreshold - 1);
-  EXPECT_FALSE(fs::exists(backup(below, 1)));
+// A piece of an expected file: bytes the test placed, or one line the sink
+// wrote (its message; the stamp is whatever the clock said).
+struct Piece {
+  bool line = false;
+  std::string text;
+};
+Piece placed(std::string text) { return {false, std::move(text)}; }
+Piece line(std::string message) { return {true, std::move(message)}; }
+using Files = std::map<int, std::vector<Piece>>;  // By number: 0 is the active file.
 
-  const fs::path at = dir() / "at.log";
-  fillBefore(at, kThreshold, message);
-  makeFileLogSink(at)->write(LogLevel::Info, message);
-  EXPECT_FALSE(fs::exists(at));
-  EXPECT_EQ(sizeOf(backup(at, 1)), kThreshold);
-}
-
-TEST_F(RotationTest, OversizeFileFoundAtConstructionRotatesAfterTheFirstLine) {
-  const fs::path path = dir() / "big.log";
-  writeFile(path, std::string(6 * 1024 * 1024, 'o'));
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-  EXPECT_FALSE(fs::exists(backup(path, 1)));  // Construction touches nothing.
-  sink->write(LogLevel::Info, "first");
-  EXPECT_FALSE(fs::exists(path));
-  EXPECT_EQ(sizeOf(backup(path, 1)), 6 * 1024 * 1024 + lineSize(5));
-  sink->write(LogLevel::Info, "second");
-  EXPECT_EQ(sizeOf(path), lineSize(6));  // The next write starts a fresh file.
-}
-
-TEST_F(RotationTest, MessageLargerThanTheThresholdIsKeptWholeInItsOwnBackup) {
-  const fs::path path = dir() / "huge.log";
-  const std::string message(static_cast<std::size_t>(kThreshold) + 1, 'h');
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-  sink->write(LogLevel::Info, message);
-  EXPECT_FALSE(fs::exists(path));
-  const std::string content = readFile(backup(path, 1));
-  ASSERT_EQ(content.size(), message.size() + kInfoOverhead);
-  EXPECT_EQ(velmor::testing::afterStamp(content), "[INFO] " + message + "\n");
-}
-
-TEST_F(RotationTest, SkipsGapsWhenShifting) {
-  const fs::path path = dir() / "gaps.log";
-  writeFile(backup(path, 1), "one");
-  writeFile(backup(path, 3), "three");
-  fillBefore(path, kThreshold, "x");
-  makeFileLogSink(path)->write(LogLevel::Info, "x");
-  EXPECT_EQ(entries(dir()), (std::set<std::string>{"gaps.log.1", "gaps.log.2", "gaps.log.4"}));
-  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold);
-  EXPECT_EQ(readFile(backup(path, 2)), "one");
-  EXPECT_EQ(readFile(backup(path, 4)), "three");
-}
-
-TEST_F(RotationTest, DropsOnlyTheOldestBackupAndNeverTouchesASixth) {
-  const fs::path path = dir() / "keep.log";
-  for (int n = 1; n <= 5; ++n) writeFile(backup(path, n), "b" + std::to_string(n));
-  writeFile(backup(path, 6), "foreign");
-  fillBefore(path, kThreshold, "x");
-  makeFileLogSink(path)->write(LogLevel::Info, "x");
-  EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold);
-  for (int n = 2; n <= 5; ++n) {
-    EXPECT_EQ(readFile(backup(path, n)), "b" + std::to_string(n - 1)) << n;
+// Checks that `file` holds exactly `pieces`, in order.
+void expectFile(const fs::path& file, const std::vector<Piece>& pieces) {
+  const std::string bytes = readFile(file);
+  std::size_t at = 0;
+  for (const Piece& piece : pieces) {
+    if (!piece.line) {
+      ASSERT_EQ(bytes.compare(at, piece.text.size(), piece.text), 0) << file.string() << " @" << at;
+      at += piece.text.size();
+      continue;
+    }
+    const std::size_t end = bytes.find('\n', at);
+    ASSERT_NE(end, std::string::npos) << file.string() << " @" << at;
+    EXPECT_EQ(velmor::testing::afterStamp(bytes.substr(at, end + 1 - at)),
+              "[INFO] " + piece.text + "\n")
+        << file.string() << " @" << at;
+    at = end + 1;
   }
-  EXPECT_EQ(readFile(backup(path, 6)), "foreign");
-  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(at, bytes.size()) << file.string();
+}
+
+// Fixed scenarios: the files placed, the messages one sink writes, and
+// every file expected afterwards, compared whole; every number not listed
+// (up to one above the oldest) must be absent.
+TEST_F(RotationTest, FixedScenariosLeaveExactlyTheFilesExpected) {
+  // Filler that brings a file to `total` bytes once a line of "m" follows.
+  const auto upTo = [](std::int64_t total) {
+    return std::string(static_cast<std::size_t>(total) - lineSize(1), 'p');
+  };
+  const std::string below = upTo(kThreshold - 1);
+  const std::string at = upTo(kThreshold);
+  const std::string oversize(6 * 1024 * 1024, 'o');
+  const std::string huge(static_cast<std::size_t>(kThreshold) + 1, 'h');
+  struct Scenario {
+    std::string name;
+    Files before;
+    std::vector<std::string> writes;
+    Files after;
+  };
+  const std::vector<Scenario> scenarios = {
+      // The threshold counts to the byte: one short stays, exactly it rotates.
+      {"below", {{0, {placed(below)}}}, {"m"}, {{0, {placed(below), line("m")}}}},
+      {"at", {{0, {placed(at)}}}, {"m"}, {{1, {placed(at), line("m")}}}},
+      // A file found oversize rotates after the first line; the next starts afresh.
+      {"oversize",
+       {{0, {placed(oversize)}}},
+       {"first", "second"},
+       {{1, {placed(oversize), line("first")}}, {0, {line("second")}}}},
+      // A message larger than the threshold is kept whole in its own backup.
+      {"huge", {}, {huge}, {{1, {line(huge)}}}},
+      // Gaps are skipped.
+      {"gaps",
+       {{1, {placed("one")}}, {3, {placed("three")}}, {0, {placed(at)}}},
+       {"m"},
+       {{1, {placed(at), line("m")}}, {2, {placed("one")}}, {4, {placed("three")}}}},
+      // With every number taken only the oldest goes; a sixth is never touched.
+      {"full",
+       {{1, {placed("b1")}},
+        {2, {placed("b2")}},
+        {3, {placed("b3")}},
+        {4, {placed("b4")}},
+        {5, {placed("b5")}},
+        {6, {placed("foreign")}},
+        {0, {placed(at)}}},
+       {"m"},
+       {{1, {placed(at), line("m")}},
+        {2, {placed("b1")}},
+        {3, {placed("b2")}},
+        {4, {placed("b3")}},
+        {5, {placed("b4")}},
+        {6, {placed("foreign")}}}},
+  };
+  for (const Scenario& scenario : scenarios) {
+    SCOPED_TRACE(scenario.name);
+    const fs::path path = dir() / (scenario.name + ".log");
+    const auto file = [&](int n) { return n == 0 ? path : backup(path, n); };
+    for (const auto& [n, pieces] : scenario.before) writeFile(file(n), pieces.front().text);
+    std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
+    for (int n = 0; n <= kMaxBackups + 1; ++n) {  // Construction touches nothing.
+      EXPECT_EQ(fs::exists(file(n)), scenario.before.count(n) != 0) << n;
+    }
+    for (const std::string& message : scenario.writes) sink->write(LogLevel::Info, message);
+    for (int n = 0; n <= kMaxBackups + 1; ++n) {
+      const auto expected = scenario.after.find(n);
+      if (expected == scenario.after.end()) {
+        EXPECT_FALSE(fs::exists(file(n))) << n;
+      } else {
+        ASSERT_NO_FATAL_FAILURE(expectFile(file(n), expected->second)) << n;
+      }
+    }
+  }
 }
 
 TEST_F(RotationTest, BytesAppendedByAnotherWriterCount) {
