@@ -229,6 +229,16 @@ TEST_F(VelmorLogTest, SignalsEndPipeModeCleanlyAndReachTheCommand) {
 
   // A command ended by a signal: 128 plus its number.
   EXPECT_EQ(run(kTool, {wrapped.string(), "--", "sh", "-c", "kill -KILL $$"}, "").status, 128 + 9);
+
+  // A reader of the tee copy that goes away stops neither the program nor
+  // the logging.
+  const fs::path teed = dir() / "teed.log";
+  const Ran pipeline = run("/bin/bash",
+                           {"-c", "seq 1 20000 | '" + kTool.string() + "' -t '" + teed.string() +
+                                      "' | head -c 1 >/dev/null; echo ${PIPESTATUS[1]}"},
+                           "");
+  EXPECT_EQ(pipeline.out, "0\n") << pipeline.err;
+  EXPECT_EQ(splitLines(readFile(teed)).size(), 20000u);
 }
 #endif
 

@@ -29,8 +29,11 @@ extern "C" void onSignal(int signo) {
   errno = saved;
 }
 
-// Routes `signals` to the self-pipe for the rest of the program's life.
+// Routes `signals` to the self-pipe for the rest of the program's life, and
+// ignores SIGPIPE: a reader of the --tee copy that goes away (`| head`) must
+// not stop the logging. (The wrapped COMMAND gets its default back.)
 void catchSignals(std::initializer_list<int> signals) {
+  ::signal(SIGPIPE, SIG_IGN);
   if (signalPipe[0] < 0 && ::pipe(signalPipe) == 0) {
     for (const int fd : signalPipe) {
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);
