@@ -62,16 +62,25 @@ struct LogRecord {
 // the file afresh.
 //
 // A relative `path` is anchored at construction, so a later change of the
-// working directory does not move the log. Only regular files are rotated:
-// a name that is a symbolic link (or a FIFO, a device) is written through and
-// never renamed. A name holding a NUL character cannot be given to the OS;
-// such a sink drops every message and touches nothing.
+// working directory does not move the log (on Windows a name absolute to
+// Win32, UNC and \\?\ names included, is used as given). Only regular files
+// are rotated: a name that is a symbolic link (or a FIFO, a device) is
+// written through and never renamed. Pipes, FIFOs and sockets are written as
+// standard output is: a full one makes the writer wait, and a reader that
+// left costs the line but raises no SIGPIPE in the process. On POSIX
+// "/dev/stdout" and "/dev/stderr" mean the process's descriptors 1 and 2. A
+// name holding a NUL character cannot be given to the OS; such a sink drops
+// every message and touches nothing.
 //
 // Thread safety: all FileLogSink objects in the process share one lock, so
 // calls from any thread on any sink are serialised and lines never
 // interleave. Across processes, sinks on one file coordinate through the file
 // itself: every line is appended whole, and one crossing of the threshold is
-// rotated once, by whichever process takes the file's lock first.
+// rotated once, by whichever process takes the file's lock first. A file
+// lock held elsewhere is waited for about a second at most, with the
+// process-wide lock let go between tries, so it never stalls the sinks of
+// other files; past that, rotation is left to the next line (and on
+// Windows, where appends are made under that lock, the line is dropped).
 //
 // Failure behaviour: never throws for file problems. A message whose file
 // cannot be opened (or is a FIFO without a reader) is dropped silently, as is
