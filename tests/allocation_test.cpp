@@ -6,13 +6,10 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "logging/file_log_sink.h"
 #include "test_support.h"
 
 #if defined(__has_feature)
@@ -57,52 +54,42 @@ void operator delete[](void* block, std::size_t) noexcept { operator delete(bloc
 namespace velmor::common {
 namespace {
 
-using AllocationTest = velmor::testing::TempDirTest;
+using namespace velmor::testing;
+using AllocationTest = TempDirTest;
 
-TEST_F(AllocationTest, SteadyStateWritesNeitherAllocateNorGrow) {
+// Steady-state writes must not grow memory with the number of messages, and
+// rotation, which runs where an exception cannot leave it, must not allocate
+// at all: not to rename, not to decide, not to warn.
+TEST_F(AllocationTest, NeitherWritesNorRotationsAllocate) {
 #ifdef VELMOR_SANITIZED
   GTEST_SKIP() << "SKIPPED: the sanitizer owns operator new in this build";
 #endif
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(dir() / "alloc.log");
+  const fs::path path = dir() / "alloc.log";
+  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
   const std::string message(100, 'm');
   for (int i = 0; i < 100; ++i) sink->write(LogLevel::Info, message);  // Warm up.
-
   constexpr long kWrites = 2000;
   const long liveBefore = liveBlocks.load();
-  const long allocationsBefore = allocations.load();
+  long before = allocations.load();
   for (long i = 0; i < kWrites; ++i) sink->write(LogLevel::Info, message);
   EXPECT_EQ(liveBlocks.load(), liveBefore) << "memory grew with the number of messages";
-  EXPECT_EQ(allocations.load() - allocationsBefore, 0) << "allocations in " << kWrites << " writes";
-}
+  EXPECT_EQ(allocations.load() - before, 0) << "allocations in " << kWrites << " writes";
 
-// Rotation runs where an exception cannot leave it, so it must not allocate
-// at all: not to rename, not to decide, not to warn.
-TEST_F(AllocationTest, RotationsAllocateNothingEvenWhenTheyFailAndWarn) {
-#ifdef VELMOR_SANITIZED
-  GTEST_SKIP() << "SKIPPED: the sanitizer owns operator new in this build";
-#endif
-  const std::filesystem::path path = dir() / "rotate.log";
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
   const std::string line(static_cast<std::size_t>(kRotateThresholdBytes) / 8, 'r');
-  sink->write(LogLevel::Info, line);  // Warm up.
-  for (int n = 1; n <= kMaxBackups - 1; ++n) {
-    std::ofstream(velmor::testing::backupPath(path, n)) << n;
-  }
+  for (int n = 1; n <= kMaxBackups - 1; ++n) writeFile(backup(path, n), std::to_string(n));
   // A directory at ".5": every number is taken and the shift onto it fails.
-  std::filesystem::create_directories(velmor::testing::backupPath(path, kMaxBackups) / "x");
-
-  velmor::testing::StderrCapture capture;
-  const long allocationsBefore = allocations.load();
+  fs::create_directories(backup(path, kMaxBackups) / "x");
+  StderrCapture capture;
+  before = allocations.load();
   for (int i = 0; i < 24; ++i) sink->write(LogLevel::Info, line);  // Every 8th crosses.
-  const long made = allocations.load() - allocationsBefore;
-  EXPECT_EQ(velmor::testing::splitLines(capture.take()).size(), 1u);  // It did fail and warn.
-  EXPECT_EQ(made, 0);
+  EXPECT_EQ(allocations.load() - before, 0) << "in rotations that failed";
+  EXPECT_EQ(splitLines(capture.take()).size(), 1u);  // They did fail and warn.
 
-  std::filesystem::remove_all(velmor::testing::backupPath(path, kMaxBackups));
-  const long beforeSuccess = allocations.load();
+  fs::remove_all(backup(path, kMaxBackups));
+  before = allocations.load();
   sink->write(LogLevel::Info, line);  // Completes the rotation.
-  EXPECT_EQ(allocations.load() - beforeSuccess, 0);
-  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(allocations.load() - before, 0) << "in a rotation";
+  EXPECT_FALSE(fs::exists(path));
 }
 
 }  // namespace

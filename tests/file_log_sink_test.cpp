@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -38,13 +36,7 @@
 namespace velmor::common {
 namespace {
 
-namespace fs = std::filesystem;
-using velmor::testing::afterStamp;
-using velmor::testing::lineSize;
-using velmor::testing::readFile;
-using velmor::testing::splitLines;
-using velmor::testing::StderrCapture;
-using velmor::testing::TempDirTest;
+using namespace velmor::testing;
 using Clock = std::chrono::system_clock;
 
 std::string formatted(int hour, int min, int sec, unsigned ms, LogLevel level,
@@ -82,9 +74,9 @@ std::int64_t localMsOfDay(Clock::time_point t) {
 // between `before` and `after` (local time) and returns the rest of the line.
 std::string checkStampAndStrip(const std::string& line, Clock::time_point before,
                                Clock::time_point after) {
-  const std::string_view stamp(line.data(), std::min(line.size(), velmor::testing::kStampSize));
-  EXPECT_EQ(stamp.size(), velmor::testing::kStampSize);
-  if (stamp.size() != velmor::testing::kStampSize) return line;
+  const std::string_view stamp(line.data(), std::min(line.size(), kStampSize));
+  EXPECT_EQ(stamp.size(), kStampSize);
+  if (stamp.size() != kStampSize) return line;
   const std::string pattern = "[dd:dd:dd.ddd] ";
   for (std::size_t i = 0; i < pattern.size(); ++i) {
     if (pattern[i] == 'd') {
@@ -109,75 +101,46 @@ std::string checkStampAndStrip(const std::string& line, Clock::time_point before
 
 using FileLogSinkTest = TempDirTest;
 
-TEST_F(FileLogSinkTest, WritesOneExactLinePerMessageForEveryLevel) {
-  const fs::path path = dir() / "levels.log";
-  const std::vector<std::pair<LogLevel, std::string>> cases = {
-      {LogLevel::Trace, "[TRACE] "},
-      {LogLevel::Debug, "[DEBUG] "},
-      {LogLevel::Info, "[INFO] "},
-      {LogLevel::Warn, "[WARN] "},
-      {LogLevel::Error, "[ERROR] "},
-      {LogLevel::Fatal, "[FATAL] "},
-      {static_cast<LogLevel>(6), "[UNKNOWN] "},
-      {static_cast<LogLevel>(-1), "[UNKNOWN] "},
+// Each message becomes one line, appended after what the file held: the
+// stamp, the level's name and the message's bytes exactly as given.
+TEST_F(FileLogSinkTest, AppendsOneExactLinePerMessage) {
+  const fs::path path = dir() / "lines.log";
+  writeFile(path, "kept\n");
+  const std::string larger = "viewed|not viewed";  // Only the viewed bytes may be written.
+  const std::vector<std::pair<LogLevel, std::string_view>> writes = {
+      {LogLevel::Trace, "t"},
+      {LogLevel::Debug, "d"},
+      {LogLevel::Info, ""},
+      {LogLevel::Warn, "first\nsecond"},  // Splits over two lines of the file.
+      {LogLevel::Error, std::string_view("a\0b\0", 4)},
+      {LogLevel::Fatal, "caf\xC3\xA9 \xFF\xFE\r\t%s%n"},
+      {static_cast<LogLevel>(6), std::string_view(larger.data(), 6)},
+      {static_cast<LogLevel>(-1), "u"},
   };
   const auto before = Clock::now();
   {
     std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-      sink->write(cases[i].first, "message " + std::to_string(i));
-    }
+    for (const auto& [level, message] : writes) sink->write(level, message);
   }
   const auto after = Clock::now();
 
   const std::vector<std::string> lines = splitLines(readFile(path));
-  ASSERT_EQ(lines.size(), cases.size());
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(checkStampAndStrip(lines[i], before, after),
-              cases[i].second + "message " + std::to_string(i) + "\n");
+  const std::vector<std::string> expected = {"[TRACE] t\n",
+                                             "[DEBUG] d\n",
+                                             "[INFO] \n",
+                                             "[WARN] first\n",
+                                             "second\n",
+                                             "[ERROR] " + std::string("a\0b\0", 4) + "\n",
+                                             "[FATAL] caf\xC3\xA9 \xFF\xFE\r\t%s%n\n",
+                                             "[UNKNOWN] viewed\n",
+                                             "[UNKNOWN] u\n"};
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  EXPECT_EQ(lines[0], "kept\n");
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const std::string& line = lines[i + 1];
+    // The continuation of a message's LF is the one line without a stamp.
+    EXPECT_EQ(expected[i][0] == '[' ? checkStampAndStrip(line, before, after) : line, expected[i]);
   }
-}
-
-TEST_F(FileLogSinkTest, WritesMessageBytesUnchanged) {
-  const fs::path path = dir() / "bytes.log";
-  const std::string withNul("a\0b\0", 4);
-  const std::string raw = "caf\xC3\xA9 \xFF\xFE\r\t%s%n";
-  // A view into a larger buffer: only the viewed bytes may be written.
-  const std::string larger = "viewed|not viewed";
-  const auto before = Clock::now();
-  {
-    std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-    sink->write(LogLevel::Info, "");
-    sink->write(LogLevel::Info, "first\nsecond");
-    sink->write(LogLevel::Info, withNul);
-    sink->write(LogLevel::Info, raw);
-    sink->write(LogLevel::Info, std::string_view(larger.data(), 6));
-  }
-  const auto after = Clock::now();
-
-  const std::string content = readFile(path);
-  // The embedded LF splits the second message over two lines of the file.
-  const std::vector<std::string> lines = splitLines(content);
-  ASSERT_EQ(lines.size(), 6u) << content;
-  EXPECT_EQ(checkStampAndStrip(lines[0], before, after), "[INFO] \n");
-  EXPECT_EQ(checkStampAndStrip(lines[1], before, after), "[INFO] first\n");
-  EXPECT_EQ(lines[2], "second\n");
-  EXPECT_EQ(checkStampAndStrip(lines[3], before, after), "[INFO] " + withNul + "\n");
-  EXPECT_EQ(checkStampAndStrip(lines[4], before, after), "[INFO] " + raw + "\n");
-  EXPECT_EQ(checkStampAndStrip(lines[5], before, after), "[INFO] viewed\n");
-}
-
-TEST_F(FileLogSinkTest, AppendsToExistingContent) {
-  const fs::path path = dir() / "existing.log";
-  { std::ofstream(path, std::ios::binary) << "kept\n"; }
-  {
-    std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-    sink->write(LogLevel::Info, "new");
-  }
-  const std::string content = readFile(path);
-  ASSERT_EQ(content.size(), 5u + lineSize(3));
-  EXPECT_EQ(content.substr(0, 5), "kept\n");
-  EXPECT_EQ(afterStamp(content.substr(5)), "[INFO] new\n");
 }
 
 TEST_F(FileLogSinkTest, ConstructorMakesNestedParentsButNotTheFile) {
@@ -211,10 +174,8 @@ TEST_F(FileLogSinkTest, BareFileNameStaysInTheDirectoryWhereItWasGiven) {
 // whose ".5" rotation would delete. Such a sink writes and deletes nothing.
 TEST_F(FileLogSinkTest, NameHoldingANulTouchesNothing) {
   const fs::path cut = dir() / "app.log";
-  std::ofstream(cut, std::ios::binary) << "active";
-  for (int n = 1; n <= 5; ++n) {
-    std::ofstream(velmor::testing::backupPath(cut, n), std::ios::binary) << n;
-  }
+  writeFile(cut, "active");
+  for (int n = 1; n <= 5; ++n) writeFile(backup(cut, n), std::to_string(n));
   fs::path name = cut;
   name += std::string("\0.x", 3);
   {
@@ -224,47 +185,36 @@ TEST_F(FileLogSinkTest, NameHoldingANulTouchesNothing) {
   }
   EXPECT_EQ(readFile(cut), "active");
   for (int n = 1; n <= 5; ++n) {
-    EXPECT_EQ(readFile(velmor::testing::backupPath(cut, n)), std::to_string(n)) << n;
+    EXPECT_EQ(readFile(backup(cut, n)), std::to_string(n)) << n;
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), 6);
 }
 
-TEST_F(FileLogSinkTest, DropsSilentlyWhileTheDirectoryIsGoneAndRecovers) {
+// A target that cannot be written (its directory gone, a directory in its
+// place, a parent that cannot be made) costs the line and nothing else:
+// nothing printed, nothing touched, and the sink writes again once it can.
+TEST_F(FileLogSinkTest, UnwritableTargetsDropLinesSilentlyAndRecover) {
   const fs::path logs = dir() / "logs";
-  const fs::path path = logs / "app.log";
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-  fs::remove_all(logs);
-
+  const fs::path gone = logs / "app.log";
+  const fs::path occupied = dir() / "occupied";
+  const fs::path blocker = dir() / "file";
+  fs::create_directories(occupied / "child");
+  writeFile(blocker, "not a directory");
   StderrCapture capture;
-  sink->write(LogLevel::Error, "dropped");
+  std::shared_ptr<ILogSink> sinks[3] = {makeFileLogSink(gone), makeFileLogSink(occupied),
+                                        makeFileLogSink(blocker / "sub" / "app.log")};
+  fs::remove_all(logs);
+  for (int i = 0; i < 3; ++i) {
+    for (auto& sink : sinks) sink->write(LogLevel::Error, "dropped");
+  }
   EXPECT_EQ(capture.take(), "");
   EXPECT_FALSE(fs::exists(logs));
+  EXPECT_TRUE(fs::is_directory(occupied / "child"));
+  EXPECT_EQ(readFile(blocker), "not a directory");
 
   fs::create_directory(logs);
-  sink->write(LogLevel::Error, "kept");
-  const std::vector<std::string> lines = splitLines(readFile(path));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(afterStamp(lines[0]), "[ERROR] kept\n");
-}
-
-TEST_F(FileLogSinkTest, DropsSilentlyWhenThePathIsADirectory) {
-  const fs::path path = dir() / "occupied";
-  fs::create_directories(path / "child");
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
-  StderrCapture capture;
-  for (int i = 0; i < 3; ++i) sink->write(LogLevel::Info, "dropped");
-  EXPECT_EQ(capture.take(), "");
-  EXPECT_TRUE(fs::is_directory(path / "child"));
-}
-
-TEST_F(FileLogSinkTest, UncreatableParentIsIgnoredAndWritesAreDropped) {
-  const fs::path blocker = dir() / "file";
-  std::ofstream(blocker) << "not a directory";
-  StderrCapture capture;
-  std::shared_ptr<ILogSink> sink = makeFileLogSink(blocker / "sub" / "app.log");
-  sink->write(LogLevel::Info, "dropped");
-  EXPECT_EQ(capture.take(), "");
-  EXPECT_EQ(readFile(blocker), "not a directory");
+  sinks[0]->write(LogLevel::Error, "kept");
+  EXPECT_EQ(afterStamp(readFile(gone)), "[ERROR] kept\n");
 }
 
 // The sink follows the file name, never a handle: whatever happens to the
@@ -333,9 +283,9 @@ TEST_F(FileLogSinkTest, WindowsAbsoluteNamesAreUsedAsGiven) {
       for (int i = 1; i <= 3; ++i) sink->write(LogLevel::Info, "line " + std::to_string(i));
     }
     EXPECT_FALSE(fs::exists(c.local));
-    EXPECT_EQ(afterStamp(readFile(velmor::testing::backupPath(c.local, 1))), "[INFO] line 3\n");
-    EXPECT_EQ(afterStamp(readFile(velmor::testing::backupPath(c.local, 2))), "[INFO] line 2\n");
-    EXPECT_FALSE(fs::exists(velmor::testing::backupPath(c.local, 3)));
+    EXPECT_EQ(afterStamp(readFile(backup(c.local, 1))), "[INFO] line 3\n");
+    EXPECT_EQ(afterStamp(readFile(backup(c.local, 2))), "[INFO] line 2\n");
+    EXPECT_FALSE(fs::exists(backup(c.local, 3)));
   }
   if (share != nullptr && local != nullptr) fs::remove_all(fs::u8path(local) / unique);
 }

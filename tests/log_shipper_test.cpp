@@ -4,29 +4,21 @@
 // private configuration and work directory, and stopped by its process id.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "logging/file_log_sink.h"
-#include "process_spawn.h"
+#include "os_helpers.h"
 #include "test_support.h"
 
 namespace velmor::common {
 namespace {
 
-namespace fs = std::filesystem;
-using velmor::testing::readFile;
-using velmor::testing::splitLines;
-using velmor::testing::TempDirTest;
+using namespace velmor::testing;
 using Clock = std::chrono::steady_clock;
 
 // The configuration documented in the README: imfile in inotify mode on the
@@ -45,12 +37,7 @@ std::string rsyslogConfig(const fs::path& dir) {
          (dir / "app.log").string() + "\" tag=\"app\" ruleset=\"ship\")\n";
 }
 
-std::size_t countLines(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::size_t lines = 0;
-  for (std::string line; std::getline(in, line);) ++lines;
-  return lines;
-}
+std::size_t countLines(const fs::path& path) { return splitLines(readFile(path)).size(); }
 
 // Waits until `path` holds at least `lines` lines; false after `timeout`.
 bool waitForLines(const fs::path& path, std::size_t lines, std::chrono::seconds timeout) {
@@ -67,8 +54,7 @@ class LogShipperTest : public TempDirTest {
   void TearDown() override {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
+      waitFor(pid_);
     }
     TempDirTest::TearDown();
   }
@@ -80,10 +66,9 @@ class LogShipperTest : public TempDirTest {
       GTEST_SKIP() << "SKIPPED: rsyslogd was not found when configuring (apt-get install rsyslog)";
     }
     fs::create_directories(dir() / "work");
-    std::ofstream(dir() / "rsyslog.conf") << rsyslogConfig(dir());
-    pid_ = static_cast<pid_t>(velmor::testing::spawn(
-        rsyslogd,
-        {"-n", "-f", (dir() / "rsyslog.conf").string(), "-i", (dir() / "rsyslog.pid").string()}));
+    writeFile(dir() / "rsyslog.conf", rsyslogConfig(dir()));
+    pid_ = static_cast<pid_t>(spawn(rsyslogd, {"-n", "-f", (dir() / "rsyslog.conf").string(), "-i",
+                                               (dir() / "rsyslog.pid").string()}));
     ASSERT_GT(pid_, 0) << "cannot start " << rsyslogd;
     // Ready once it has written its pid file.
     const auto deadline = Clock::now() + std::chrono::seconds(20);
@@ -120,8 +105,7 @@ TEST_F(LogShipperTest, RsyslogImfileShipsEveryLineOnceThroughRotations) {
   const std::vector<std::string> lines = splitLines(readFile(shipped));
   ASSERT_EQ(lines.size(), kLines);
   for (std::size_t i = 0; i < kLines; ++i) {
-    ASSERT_EQ(velmor::testing::afterStamp(lines[i]),
-              "[INFO] seq " + std::to_string(i) + " " + padding + "\n")
+    ASSERT_EQ(afterStamp(lines[i]), "[INFO] seq " + std::to_string(i) + " " + padding + "\n")
         << "line " << i;
   }
 }

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -34,23 +33,6 @@ TEST(LogLevelName, ValuesOutsideTheScaleAreUnknown) {
     ASSERT_NE(name, nullptr);
     EXPECT_STREQ(name, "UNKNOWN");
   }
-}
-
-class CountingSink : public ILogSink {
- public:
-  explicit CountingSink(int& destroyed) : destroyed_(destroyed) {}
-  ~CountingSink() override { ++destroyed_; }
-  void write(LogLevel, std::string_view) override {}
-
- private:
-  int& destroyed_;
-};
-
-TEST(ILogSink, DeletingThroughTheInterfaceRunsTheConcreteDestructor) {
-  int destroyed = 0;
-  std::unique_ptr<ILogSink> sink(new CountingSink(destroyed));
-  sink.reset();
-  EXPECT_EQ(destroyed, 1);
 }
 
 }  // namespace

@@ -6,16 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "logging/file_log_sink.h"
-#include "process_spawn.h"
+#include "os_helpers.h"
 #include "test_support.h"
 
 #ifndef _WIN32
@@ -25,26 +21,14 @@
 namespace velmor::common {
 namespace {
 
-namespace fs = std::filesystem;
-using velmor::testing::Child;
-using velmor::testing::readAll;
-using velmor::testing::Record;
-using velmor::testing::TempDirTest;
-
-// Starts writer_process with `args`.
-Child spawnWriter(const std::vector<std::string>& args) {
-  const fs::path program = velmor::testing::helperProgram("writer_process");
-  const Child child = velmor::testing::spawn(program, args);
-  EXPECT_NE(child, -1) << "cannot start " << program.string();
-  return child;
-}
+using namespace velmor::testing;
 
 using ProcessTest = TempDirTest;
 
 TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
   struct Case {
     RotationPolicy policy;
-    std::vector<int> sizes;  // One writer each; around and above a page, so a split shows.
+    std::vector<std::size_t> sizes;  // One writer each; around and above a page, so a split shows.
   };
   // The default: about 29 MB, five rotations, so that nothing has been
   // dropped whatever the writers' relative speed (a sixth would drop ".5",
@@ -56,36 +40,23 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.policy.maxFileBytes) + " bytes");
     const fs::path path = dir() / (std::to_string(c.policy.maxFileBytes) + ".log");
-    velmor::testing::StderrCapture capture;
+    StderrCapture capture;
     std::vector<Child> children;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+      const std::string tag = "p" + std::to_string(i);
       children.push_back(
-          spawnWriter({path.string(), "p" + std::to_string(i), std::to_string(kLines),
-                       std::to_string(c.sizes[i]), std::to_string(c.policy.maxFileBytes),
-                       std::to_string(c.policy.maxBackups)}));
+          spawn(writerProcess(), writerArgs(path, tag, kLines, c.sizes[i], c.policy)));
     }
-    for (const Child child : children) ASSERT_EQ(velmor::testing::waitFor(child), 0);
+    for (const Child child : children) ASSERT_EQ(waitFor(child), 0);
     EXPECT_EQ(capture.take(), "");  // No rename ever failed.
 
-    // Every backup was rotated once, at the crossing: it holds at least the
-    // threshold and at most one more line per writer.
-    std::uint64_t longest = 0;
-    for (const int size : c.sizes) {
-      longest =
-          std::max<std::uint64_t>(longest, velmor::testing::recordLineSize("p0", kLines, size));
-    }
-    int backups = 0;
-    for (int n = 1; n <= c.policy.maxBackups; ++n) {
-      const fs::path backup = velmor::testing::backupPath(path, n);
-      if (!fs::exists(backup)) break;
-      ++backups;
-      EXPECT_GE(fs::file_size(backup), c.policy.maxFileBytes) << n;
-      EXPECT_LT(fs::file_size(backup), c.policy.maxFileBytes + c.sizes.size() * longest) << n;
-    }
-    EXPECT_GE(backups, std::min(c.policy.maxBackups, 90));
-    // Whole lines, each writer's in order, and not one missing.
-    velmor::testing::expectEveryRecord(readAll(path, c.policy.maxBackups, false), c.sizes.size(),
-                                       kLines);
+    // Every backup was rotated once, at the crossing: at most one more line
+    // per writer than the threshold.
+    const std::size_t longest = *std::max_element(c.sizes.begin(), c.sizes.end());
+    EXPECT_GE(
+        expectBackupsWithin(path, c.policy, c.sizes.size() * recordLineSize("p0", kLines, longest)),
+        std::min(c.policy.maxBackups, 90));
+    expectEveryRecord(readAll(path, c.policy.maxBackups, false), c.sizes.size(), kLines);
   }
 }
 
@@ -94,27 +65,26 @@ TEST_F(ProcessTest, KilledWritersLeaveWholeLinesWithoutGaps) {
   const fs::path path = dir() / "crash.log";
   // Small files, so that the writers live and die through many rotations.
   constexpr std::uint64_t kLimit = 64 * 1024;
-  constexpr int kMaxSize = 6000;
-  const std::vector<std::string> policy = {std::to_string(kLimit), std::to_string(kMaxBackups)};
+  constexpr std::size_t kMaxSize = 6000;
+  const RotationPolicy policy{kLimit, kMaxBackups};
   std::mt19937 random(20261208);
   constexpr int kRounds = 30;
   for (int round = 0; round <= kRounds; ++round) {
-    const int size = std::uniform_int_distribution<int>(200, kMaxSize)(random);
+    const std::size_t size = std::uniform_int_distribution<std::size_t>(200, kMaxSize)(random);
     // The last round ends on its own after enough lines for a rotation, so
     // that the files are checked as a finished rotation leaves them.
     const bool last = round == kRounds;
-    std::vector<std::string> args = {path.string(), "r" + std::to_string(round),
-                                     last ? std::to_string(kLimit / 200 + 1) : "0",
-                                     std::to_string(size)};
-    args.insert(args.end(), policy.begin(), policy.end());
-    const Child child = spawnWriter(args);
+    const Child child = spawn(
+        writerProcess(),
+        writerArgs(path, "r" + std::to_string(round), last ? kLimit / 200 + 1 : 0, size, policy));
+    ASSERT_NE(child, -1);
     if (last) {
-      ASSERT_EQ(velmor::testing::waitFor(child), 0);
+      ASSERT_EQ(waitFor(child), 0);
     } else {
       std::this_thread::sleep_for(
           std::chrono::milliseconds(std::uniform_int_distribution<int>(2, 60)(random)));
       ::kill(static_cast<pid_t>(child), SIGKILL);
-      ASSERT_EQ(velmor::testing::waitFor(child), -1) << "writer ended on its own";
+      ASSERT_EQ(waitFor(child), 128 + SIGKILL) << "writer ended on its own";
     }
 
     // Age order: rounds follow each other, and the oldest kept round may
@@ -154,15 +124,9 @@ TEST_F(ProcessTest, KilledWritersLeaveWholeLinesWithoutGaps) {
   // Every number taken, each backup rotated at its crossing: at least the
   // limit, and at most a dead writer's crossing line and the next writer's
   // first line more.
-  for (int n = 1; n <= kMaxBackups; ++n) {
-    const fs::path backup = velmor::testing::backupPath(path, n);
-    ASSERT_TRUE(fs::exists(backup)) << n;
-    EXPECT_GE(fs::file_size(backup), kLimit) << n;
-    EXPECT_LT(fs::file_size(backup),
-              kLimit + 2 * velmor::testing::recordLineSize("r30", 999999, kMaxSize))
-        << n;
-  }
-  EXPECT_FALSE(fs::exists(velmor::testing::backupPath(path, kMaxBackups + 1)));
+  EXPECT_EQ(expectBackupsWithin(path, policy, 2 * recordLineSize("r30", 999999, kMaxSize)),
+            kMaxBackups);
+  EXPECT_FALSE(fs::exists(backup(path, kMaxBackups + 1)));
 }
 #endif
 

@@ -18,8 +18,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -28,19 +26,13 @@
 #include <string>
 #include <vector>
 
-#include "file_pin.h"
-#include "logging/file_log_sink.h"
-#include "process_spawn.h"
+#include "os_helpers.h"
 #include "test_support.h"
 
 namespace velmor::common {
 namespace {
 
-namespace fs = std::filesystem;
-using velmor::testing::FilePin;
-using velmor::testing::readFile;
-using velmor::testing::StderrCapture;
-using velmor::testing::TempDirTest;
+using namespace velmor::testing;
 
 constexpr int kActive = 0;
 
@@ -65,7 +57,7 @@ class Ledger {
   // A line of a writer process: known by its tag and sequence number.
   void addRecord(const std::string& tag, std::uint64_t seq, std::size_t filler) {
     records_[tag + " " + std::to_string(seq)] = pieces_.size();
-    pieces_.push_back(velmor::testing::recordMessage(tag, seq, filler));
+    pieces_.push_back(recordMessage(tag, seq, filler));
   }
   std::size_t size() const { return pieces_.size(); }
   const std::string& text(std::size_t id) const { return pieces_[id]; }
@@ -84,11 +76,10 @@ class Ledger {
         EXPECT_NE(raw, raw_.end()) << "unknown bytes in " << file.string() << ": " << line;
         if (raw != raw_.end()) ids.push_back(raw->second);
       } else {
-        const std::size_t id = lineId(velmor::testing::messageOf(line));
+        const std::size_t id = lineId(messageOf(line));
         EXPECT_LT(id, pieces_.size()) << "unknown line in " << file.string() << ": " << line;
         if (id >= pieces_.size()) break;
-        EXPECT_EQ(velmor::testing::afterStamp(line), "[INFO] " + pieces_[id] + "\n")
-            << file.string();
+        EXPECT_EQ(afterStamp(line), "[INFO] " + pieces_[id] + "\n") << file.string();
         ids.push_back(id);
       }
       at = lf + 1;
@@ -113,7 +104,7 @@ class RotationModelTest : public TempDirTest {
  protected:
   fs::path name(int n) const {
     const fs::path active = dir() / "model.log";
-    return n > 0 ? velmor::testing::backupPath(active, n) : active;
+    return n > 0 ? backup(active, n) : active;
   }
 
   // What the numbered files hold now, as rotation sees them.
@@ -218,15 +209,15 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
   for (int n = oldest; n >= 1; --n) {
     if (!chance(40)) continue;
     const std::string text = "old backup " + std::to_string(n) + "\n";
-    std::ofstream(name(n), std::ios::binary) << text;
+    writeFile(name(n), text);
     ledger.addRaw(text);
   }
   if (chance(50)) {
     const std::string text = std::string(static_cast<std::size_t>(pick(0, limit)), 'p') + "\n";
-    std::ofstream(name(kActive), std::ios::binary) << text;
+    writeFile(name(kActive), text);
     ledger.addRaw(text);
   }
-  std::ofstream(name(oldest + 1), std::ios::binary) << "foreign\n";
+  writeFile(name(oldest + 1), "foreign\n");
 
   // What the test takes away itself is not the sink's loss.
   const auto takeAway = [&](int n) {
@@ -280,17 +271,13 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
       // Another process writes a burst through its own sink, while this
       // process's sinks may still remember an interrupted rotation.
       const std::string tag = "w" + std::to_string(processes++);
-      const int lines = pick(1, 400);
-      const int filler = pick(0, std::max(30, limit / 170));
-      for (int seq = 0; seq < lines; ++seq) {
-        ledger.addRecord(tag, static_cast<std::uint64_t>(seq), static_cast<std::size_t>(filler));
-      }
-      const velmor::testing::Child child = velmor::testing::spawn(
-          velmor::testing::helperProgram("writer_process"),
-          {name(kActive).string(), tag, std::to_string(lines), std::to_string(filler),
-           std::to_string(policy.maxFileBytes), std::to_string(oldest)});
+      const auto lines = static_cast<std::uint64_t>(pick(1, 400));
+      const auto filler = static_cast<std::size_t>(pick(0, std::max(30, limit / 170)));
+      for (std::uint64_t seq = 0; seq < lines; ++seq) ledger.addRecord(tag, seq, filler);
+      const Child child =
+          spawn(writerProcess(), writerArgs(name(kActive), tag, lines, filler, policy));
       ASSERT_NE(child, -1) << "cannot start writer_process";
-      ASSERT_EQ(velmor::testing::waitFor(child), 0);
+      ASSERT_EQ(waitFor(child), 0);
     }
 
     // Then write: many small or mid-sized lines, or now and then one line
@@ -310,7 +297,7 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
       const Chain after = chain(oldest);
       // The line always lands; bytes go only with the oldest backup, and
       // only when every number was taken.
-      const std::uint64_t grown = before.total + velmor::testing::lineSize(message.size());
+      const std::uint64_t grown = before.total + lineSize(message.size());
       if (after.total != grown) {
         ASSERT_TRUE(before.full) << "bytes lost with a number free";
         ASSERT_EQ(after.total, grown - before.oldestSize) << "more lost than the oldest backup";
@@ -326,7 +313,7 @@ void RotationModelTest::runSeed(std::uint32_t seed) {
   EXPECT_FALSE(fs::exists(name(kActive)));
   for (auto& sink : sinks) sink.reset();
   // At most one warning per sink, this process's two and each writer's.
-  const std::vector<std::string> warnings = velmor::testing::splitLines(capture.take());
+  const std::vector<std::string> warnings = splitLines(capture.take());
   EXPECT_LE(warnings.size(), static_cast<std::size_t>(2 + processes));
   for (const std::string& warning : warnings) {
     EXPECT_EQ(warning.rfind("[velmor-log-rotation] MoveFileExW(", 0), 0u) << warning;

@@ -1,5 +1,6 @@
 // Shared helpers of the unit tests: a unique temporary directory per test,
-// whole-file reads and standard-error capture.
+// whole-file reads and writes, the one codec of log lines and writers'
+// records, the oracle over what rotation keeps, and standard-error capture.
 #ifndef VELMOR_TESTS_TEST_SUPPORT_H_
 #define VELMOR_TESTS_TEST_SUPPORT_H_
 
@@ -17,7 +18,7 @@
 #include <system_error>
 #include <vector>
 
-#include "logging/log_sink.h"
+#include "logging/file_log_sink.h"
 
 namespace velmor::testing {
 
@@ -67,6 +68,11 @@ inline std::string readFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Replaces the content of `path` with `content`.
+inline void writeFile(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
 // `text` cut after every LF; a trailing piece without LF is kept as is.
 inline std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -107,7 +113,7 @@ inline std::string messageOf(const std::string& line) {
 
 // Backup `n` of `path`, "<path>.<n>", named natively (wide on Windows) so that
 // non-ASCII names survive.
-inline fs::path backupPath(const fs::path& path, int n) {
+inline fs::path backup(const fs::path& path, int n) {
   fs::path name = path;
   name += "." + std::to_string(n);
   return name;
@@ -188,29 +194,55 @@ inline std::vector<Record> parseRecords(const std::string& text, bool allowCut) 
 // of the active file, in that order.
 inline std::vector<Record> readAll(const fs::path& path, int backups, bool allowCut) {
   std::string all;
-  for (int n = backups; n >= 1; --n) {
-    fs::path backup = path;
-    backup += "." + std::to_string(n);
-    std::ifstream in(backup, std::ios::binary);
-    all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  std::ifstream in(path, std::ios::binary);
-  all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return parseRecords(all, allowCut);
+  for (int n = backups; n >= 1; --n) all += readFile(backup(path, n));
+  return parseRecords(all + readFile(path), allowCut);
 }
 
 // The promise for `writers` writers that each wrote records 0 to count - 1:
-// every record there, whole, each writer's in order, none twice.
+// every record kept is whole, each writer's are consecutive, none twice,
+// and end with its last; each starts at 0 unless `headsMayBeGone` (rotation
+// dropped the oldest backup).
 inline void expectEveryRecord(const std::vector<Record>& records, std::size_t writers,
-                              std::uint64_t count) {
+                              std::uint64_t count, bool headsMayBeGone = false) {
   std::map<std::string, std::uint64_t> next;
   for (const Record& record : records) {
     ASSERT_TRUE(record.whole) << record.tag << " " << record.seq;
-    ASSERT_EQ(record.seq, next[record.tag]) << record.tag;
-    ++next[record.tag];
+    const auto [it, first] = next.try_emplace(record.tag, headsMayBeGone ? record.seq : 0);
+    ASSERT_EQ(record.seq, it->second) << record.tag << (first ? ": its first kept record" : "");
+    ++it->second;
   }
   ASSERT_EQ(next.size(), writers);
   for (const auto& [tag, seen] : next) EXPECT_EQ(seen, count) << tag;
+}
+
+// The promise for the backups of `path` under `policy`: ".1", ".2" and on
+// without a gap, each rotated at its crossing, so holding at least the
+// limit and less than `slack` bytes more. Returns how many there are.
+inline int expectBackupsWithin(const fs::path& path, const common::RotationPolicy& policy,
+                               std::uint64_t slack) {
+  int n = 1;
+  for (; n <= policy.maxBackups && fs::exists(backup(path, n)); ++n) {
+    const std::uint64_t size = fs::file_size(backup(path, n));
+    EXPECT_GE(size, policy.maxFileBytes) << n;
+    EXPECT_LT(size, policy.maxFileBytes + slack) << n;
+  }
+  for (int gap = n + 1; gap <= policy.maxBackups; ++gap) {
+    EXPECT_FALSE(fs::exists(backup(path, gap))) << gap << " after a gap at " << n;
+  }
+  return n - 1;
+}
+
+// The arguments that make writer_process write records 0 to `count` - 1 (0:
+// until killed) of `tag`, with `filler` bytes each, to `path` under `policy`.
+inline std::vector<std::string> writerArgs(const fs::path& path, const std::string& tag,
+                                           std::uint64_t count, std::size_t filler,
+                                           const common::RotationPolicy& policy = {}) {
+  return {path.string(),
+          tag,
+          std::to_string(count),
+          std::to_string(filler),
+          std::to_string(policy.maxFileBytes),
+          std::to_string(policy.maxBackups)};
 }
 
 // Captures what the process writes to stderr (the file descriptor, so that

@@ -11,12 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "process_spawn.h"
+#include "os_helpers.h"
 #include "test_support.h"
 
 #ifndef _WIN32
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -88,7 +87,7 @@ TEST_F(VelmorLogTest, ALongInputWithoutLineEndsIsCutWithNothingLost) {
 }
 
 TEST_F(VelmorLogTest, WrapModeKeepsStreamsLevelsAndStatus) {
-  const std::string helper = helperProgram("writer_process").string();
+  const std::string helper = writerProcess().string();
   const fs::path file = dir() / "wrap.log";
   Ran ran = velmorLog({"-t", "-e", "WARN", file.string(), "--", helper, "streams", "7"});
   EXPECT_EQ(ran.status, 7);
@@ -133,8 +132,9 @@ TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
     EXPECT_TRUE(fs::is_empty(dir())) << shown;
   }
   const fs::path marker = dir() / "ran.log";
-  const Ran ran = velmorLog({dir().string(), "--", helperProgram("writer_process").string(),
-                             marker.string(), "x", "1", "1"});
+  std::vector<std::string> args = {dir().string(), "--", writerProcess().string()};
+  for (const std::string& arg : writerArgs(marker, "x", 1, 1)) args.push_back(arg);
+  const Ran ran = velmorLog(args);
   EXPECT_EQ(ran.status, 1);
   EXPECT_EQ(ran.err.rfind("velmor-log: cannot open " + dir().string() + ": ", 0), 0u) << ran.err;
   EXPECT_FALSE(fs::exists(marker)) << "COMMAND ran";
@@ -165,25 +165,14 @@ TEST_F(VelmorLogTest, InstancesShareOneFileThroughRotations) {
   }
   for (std::thread& instance : instances) instance.join();
   for (const Ran& ran : results) EXPECT_EQ(ran.status, 0) << ran.err;
-  int backups = 0;
-  for (int n = 1; n <= kBackups; ++n) {
-    const fs::path backup = backupPath(file, n);
-    if (!fs::exists(backup)) break;
-    ++backups;
-    EXPECT_GE(fs::file_size(backup), kLimit) << n;
-    EXPECT_LT(fs::file_size(backup), kLimit + kInstances * recordLineSize("v0", kRecords, 499))
-        << n;
-  }
+  const int backups = expectBackupsWithin(file, {kLimit, kBackups},
+                                          kInstances * recordLineSize("v0", kRecords, 499));
   EXPECT_GE(backups, 14);
-  EXPECT_FALSE(fs::exists(backupPath(file, kBackups)));
+  EXPECT_LT(backups, kBackups);
   expectEveryRecord(readAll(file, kBackups, false), kInstances, kRecords);
 }
 
 #ifndef _WIN32
-pid_t startWithPipe(const std::vector<std::string>& args, int& input) {
-  return static_cast<pid_t>(spawnWithInput(kTool, args, input));
-}
-
 // Waits until `path` holds `text`; false after 20 s.
 bool waitForText(const fs::path& path, const std::string& text) {
   for (int i = 0; i < 2000; ++i) {
@@ -193,38 +182,32 @@ bool waitForText(const fs::path& path, const std::string& text) {
   return false;
 }
 
-int exitStatus(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST_F(VelmorLogTest, SignalsEndPipeModeCleanlyAndReachTheCommand) {
   // Pipe mode: what was read is written, an incomplete last line included.
   const fs::path piped = dir() / "piped.log";
-  int input = -1;
-  pid_t pid = startWithPipe({piped.string()}, input);
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(::write(input, "whole\npartial", 13), 13);
+  std::intptr_t input = -1;
+  Child child = spawn(kTool, {piped.string()}, &input);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(::write(static_cast<int>(input), "whole\npartial", 13), 13);
   ASSERT_TRUE(waitForText(piped, "whole"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // Let it read "partial".
-  ::kill(pid, SIGTERM);
-  EXPECT_EQ(exitStatus(pid), 0);
-  ::close(input);
+  ::kill(static_cast<pid_t>(child), SIGTERM);
+  EXPECT_EQ(waitFor(child), 0);
+  ::close(static_cast<int>(input));
   EXPECT_EQ(bodies(piped), (std::vector<std::string>{"[INFO] whole\n", "[INFO] partial\n"}));
 
   // Wrap mode: SIGTERM is passed on, and logging goes on until the
   // command's output ends.
   const fs::path wrapped = dir() / "wrapped.log";
-  pid =
-      startWithPipe({wrapped.string(), "--", "sh", "-c",
-                     "trap 'echo got TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"},
-                    input);
-  ASSERT_GT(pid, 0);
+  child = spawn(kTool,
+                {wrapped.string(), "--", "sh", "-c",
+                 "trap 'echo got TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"},
+                &input);
+  ASSERT_GT(child, 0);
   ASSERT_TRUE(waitForText(wrapped, "ready"));
-  ::kill(pid, SIGTERM);
-  EXPECT_EQ(exitStatus(pid), 0);
-  ::close(input);
+  ::kill(static_cast<pid_t>(child), SIGTERM);
+  EXPECT_EQ(waitFor(child), 0);
+  ::close(static_cast<int>(input));
   EXPECT_EQ(bodies(wrapped), (std::vector<std::string>{"[INFO] ready\n", "[INFO] got TERM\n"}));
 
   // A command ended by a signal: 128 plus its number.

@@ -1,12 +1,11 @@
 // Helper process for the multi-process and crash tests: appends numbered
 // lines through its own FileLogSink.
 //
-//   writer_process <path> <tag> <count> <size> [<maxFileBytes> <maxBackups>]
+//   writer_process <path> <tag> <count> <size> <maxFileBytes> <maxBackups>
 //
 // Writes `count` INFO messages (0: until killed) made by recordMessage
 // (test_support.h), seq counting from 0, so that a reader can check that
-// every line is whole and none is missing; with the default rotation policy
-// unless one is given.
+// every line is whole and none is missing. writerArgs makes the arguments.
 //
 //   writer_process streams <status>
 //
@@ -37,19 +36,16 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));
     return 0;
   }
-  if (argc != 5 && argc != 7) {
-    std::cerr << "usage: writer_process <path> <tag> <count> <size> [<maxFileBytes> <maxBackups>]"
-                 " | sleep <ms>\n";
+  if (argc != 7) {
+    std::cerr << "usage: writer_process <path> <tag> <count> <size> <maxFileBytes> <maxBackups>"
+                 " | streams <status> | sleep <ms>\n";
     return 2;
   }
   const std::string tag = argv[2];
   const std::uint64_t count = std::strtoull(argv[3], nullptr, 10);
   const std::size_t size = std::strtoull(argv[4], nullptr, 10);
-  velmor::common::RotationPolicy policy;
-  if (argc == 7) {
-    policy.maxFileBytes = std::strtoull(argv[5], nullptr, 10);
-    policy.maxBackups = std::atoi(argv[6]);
-  }
+  const velmor::common::RotationPolicy policy{std::strtoull(argv[5], nullptr, 10),
+                                              std::atoi(argv[6])};
   auto sink = velmor::common::makeFileLogSink(argv[1], policy);
   for (std::uint64_t seq = 0; count == 0 || seq < count; ++seq) {
     sink->write(velmor::common::LogLevel::Info, velmor::testing::recordMessage(tag, seq, size));
