@@ -87,8 +87,9 @@ inline std::vector<std::string> splitLines(const std::string& text) {
 }
 
 // The layout of a line, "[HH:MM:SS.mmm] [LEVEL] message" and LF, in one
-// place: the length of the stamp that starts it, and of a whole line.
-constexpr std::size_t kStampSize = 15;
+// place: the stamp that starts it (d: a digit), and the length of a line.
+constexpr char kStampPattern[] = "[dd:dd:dd.ddd] ";
+constexpr std::size_t kStampSize = sizeof(kStampPattern) - 1;
 constexpr std::size_t lineSize(std::size_t message,
                                common::LogLevel level = common::LogLevel::Info) {
   return kStampSize + 3 + std::char_traits<char>::length(common::logLevelName(level)) + message + 1;
@@ -100,6 +101,15 @@ constexpr std::size_t kInfoPrefixSize = lineSize(0) - 1;
 // have a stamp comes back marked, so that a comparison fails readably.
 inline std::string afterStamp(const std::string& line) {
   return line.size() >= kStampSize ? line.substr(kStampSize) : "<no stamp: " + line + ">";
+}
+
+// Whether `line` starts with a stamp of the layout of kStampPattern.
+inline bool startsWithStamp(std::string_view line) {
+  for (std::size_t i = 0; i < kStampSize; ++i) {
+    const char c = i < line.size() ? line[i] : '\0';
+    if (kStampPattern[i] == 'd' ? c < '0' || c > '9' : c != kStampPattern[i]) return false;
+  }
+  return true;
 }
 
 // The message of `line`: what follows "[LEVEL] ", without the LF.

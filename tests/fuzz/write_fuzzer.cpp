@@ -6,14 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 #include "logging/file_log_sink.h"
+#include "test_support.h"  // The line codec only: nothing here runs GoogleTest.
 
 namespace {
 
@@ -38,8 +37,6 @@ void require(bool condition, const char* what) {
   }
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -55,15 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fs::remove(path, ec);
   velmor::common::makeFileLogSink(path)->write(level, message);
 
-  std::ifstream in(path, std::ios::binary);
-  const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string line = velmor::testing::readFile(path);
   const std::string expected =
-      std::string("] [") + velmor::common::logLevelName(level) + "] " + std::string(message) + "\n";
-  require(line.size() == 13 + expected.size(), "length");
-  const char* stamp = "[dd:dd:dd.ddd";
-  for (int i = 0; i < 13; ++i) {
-    require(stamp[i] == 'd' ? isDigit(line[i]) : line[i] == stamp[i], "timestamp");
-  }
-  require(line.compare(13, std::string::npos, expected) == 0, "level or message");
+      std::string("[") + velmor::common::logLevelName(level) + "] " + std::string(message) + "\n";
+  require(line.size() == velmor::testing::kStampSize + expected.size(), "length");
+  require(velmor::testing::startsWithStamp(line), "timestamp");
+  require(velmor::testing::afterStamp(line) == expected, "level or message");
   return 0;
 }
