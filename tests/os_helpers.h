@@ -66,7 +66,7 @@ class FilePin {
  private:
   std::filesystem::path path_;
   bool ok_ = false;
-  std::intptr_t handle_ = -1;  // Windows: the handle that keeps the pin.
+  [[maybe_unused]] std::intptr_t handle_ = -1;  // Windows: the handle that keeps the pin.
 };
 
 }  // namespace velmor::testing

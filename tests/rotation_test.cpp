@@ -148,8 +148,8 @@ void play(const fs::path& root, const Scenario& scenario, bool& unpinned) {
   };
   fs::create_directories(home);
   place(scenario.phases[0].place);
-  std::vector<std::shared_ptr<ILogSink>> sinks;
-  for (int i = 0; i < scenario.sinks; ++i) sinks.push_back(makeFileLogSink(path));
+  std::vector<std::shared_ptr<ILogSink>> sinks(static_cast<std::size_t>(scenario.sinks));
+  for (auto& sink : sinks) sink = makeFileLogSink(path);
   expectFiles(scenario.phases[0].place);  // Construction touches nothing.
   for (std::size_t p = 0; p < scenario.phases.size(); ++p) {
     SCOPED_TRACE("phase " + std::to_string(p + 1));
