@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -94,23 +95,64 @@ void expectFile(const fs::path& file, const std::vector<Piece>& pieces) {
   EXPECT_EQ(at, bytes.size()) << file.string();
 }
 
-// Lines written by sink `sink` of a scenario: `count` times `message`.
-struct Write {
-  std::string message;
-  int sink = 0;
-  int count = 1;
-};
+// The phases of a scenario are written as text. Files: "N=piece,piece ..."
+// with N the number (0: the active file) and each piece a placed text,
+// 'message for a line (or 'message*count for several), or # for a
+// non-empty directory; "N=" removes the file. Writes: "message@sink*count",
+// sink 0 and once unless given. Warnings: "from>to", the move each names.
+// Words found in `texts` stand for their text.
+using Texts = std::map<std::string, std::string>;
 
-// One phase of a scenario: files placed (a number placed without pieces is
-// removed), one pinned against renaming while the lines are written, then
-// every file compared whole, and the warnings printed meanwhile, each by the
-// move it names (from 0: the active file's own text).
+// What `word` stands for in `texts`, or the word itself.
+std::string textOf(const std::string& word, const Texts& texts) {
+  const auto known = texts.find(word);
+  return known == texts.end() ? word : known->second;
+}
+
+// `word` cut at `mark`: what comes before, and the number after it
+// (`fallback` without one).
+std::pair<std::string, int> cut(const std::string& word, char mark, int fallback) {
+  const std::size_t at = word.find(mark);
+  return {word.substr(0, at), at == std::string::npos ? fallback : std::stoi(word.substr(at + 1))};
+}
+
+std::vector<std::string> words(const std::string& text, char separator = ' ') {
+  std::vector<std::string> all;
+  std::istringstream in(text);
+  for (std::string word; std::getline(in, word, separator);) {
+    if (!word.empty()) all.push_back(word);
+  }
+  return all;
+}
+
+Files parseFiles(const std::string& spec, const Texts& texts) {
+  Files files;
+  for (const std::string& token : words(spec)) {
+    const std::size_t equals = token.find('=');
+    std::vector<Piece>& pieces = files[std::stoi(token.substr(0, equals))];
+    for (const std::string& piece : words(token.substr(equals + 1), ',')) {
+      if (piece == "#") {
+        pieces.push_back(kObstacle);
+      } else if (piece[0] == '\'') {
+        const auto [message, count] = cut(piece.substr(1), '*', 1);
+        pieces.push_back(line(textOf(message, texts), count));
+      } else {
+        pieces.push_back(placed(textOf(piece, texts)));
+      }
+    }
+  }
+  return files;
+}
+
+// One phase of a scenario: files placed, one pinned against renaming while
+// the lines are written, then every file compared whole (no other may
+// exist), and the warnings printed meanwhile.
 struct Phase {
-  Files place;
-  int pin = -1;
-  std::vector<Write> writes;
-  Files expect;  // No other file may exist.
-  std::vector<std::pair<int, int>> warnings{};
+  std::string place;
+  int pin;
+  std::string writes;
+  std::string expect;
+  std::string warnings;
 };
 
 struct Scenario {
@@ -121,7 +163,7 @@ struct Scenario {
 
 // Plays `scenario` in a directory of its own under `root`. Sets `unpinned`,
 // and stops, where a file cannot be pinned here.
-void play(const fs::path& root, const Scenario& scenario, bool& unpinned) {
+void play(const fs::path& root, const Scenario& scenario, const Texts& texts, bool& unpinned) {
   SCOPED_TRACE(scenario.name);
   const fs::path home = root / fs::u8path(scenario.name);
   const fs::path path = home / fs::u8path(scenario.name + ".log");
@@ -147,14 +189,14 @@ void play(const fs::path& root, const Scenario& scenario, bool& unpinned) {
     for (const auto& [n, pieces] : files) ASSERT_NO_FATAL_FAILURE(expectFile(file(n), pieces)) << n;
   };
   fs::create_directories(home);
-  place(scenario.phases[0].place);
+  place(parseFiles(scenario.phases[0].place, texts));
   std::vector<std::shared_ptr<ILogSink>> sinks(static_cast<std::size_t>(scenario.sinks));
   for (auto& sink : sinks) sink = makeFileLogSink(path);
-  expectFiles(scenario.phases[0].place);  // Construction touches nothing.
+  expectFiles(parseFiles(scenario.phases[0].place, texts));  // Construction touches nothing.
   for (std::size_t p = 0; p < scenario.phases.size(); ++p) {
     SCOPED_TRACE("phase " + std::to_string(p + 1));
     const Phase& phase = scenario.phases[p];
-    if (p > 0) place(phase.place);
+    if (p > 0) place(parseFiles(phase.place, texts));
     StderrCapture capture;
     {
       std::unique_ptr<FilePin> pin;
@@ -163,18 +205,23 @@ void play(const fs::path& root, const Scenario& scenario, bool& unpinned) {
         unpinned = true;
         return;
       }
-      for (const Write& write : phase.writes) {
-        for (int i = 0; i < write.count; ++i)
-          sinks[write.sink]->write(LogLevel::Info, write.message);
+      for (const std::string& write : words(phase.writes)) {
+        const auto [sunk, count] = cut(write, '*', 1);
+        const auto [message, sink] = cut(sunk, '@', 0);
+        for (int i = 0; i < count; ++i) {
+          sinks.at(static_cast<std::size_t>(sink))->write(LogLevel::Info, textOf(message, texts));
+        }
       }
     }
-    ASSERT_NO_FATAL_FAILURE(expectFiles(phase.expect));
+    ASSERT_NO_FATAL_FAILURE(expectFiles(parseFiles(phase.expect, texts)));
     const std::vector<std::string> lines = splitLines(capture.take());
-    ASSERT_EQ(lines.size(), phase.warnings.size());
+    const std::vector<std::string> warnings = words(phase.warnings);
+    ASSERT_EQ(lines.size(), warnings.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      const auto [from, to] = phase.warnings[i];
+      const auto [from, to] = cut(warnings[i], '>', 0);
       const std::string move =
-          from == 0 ? "active -> .1" : file(from).u8string() + " -> " + file(to).u8string();
+          from == "0" ? "active -> .1"
+                      : file(std::stoi(from)).u8string() + " -> " + file(to).u8string();
       const unsigned long code = checkWarning(
           lines[i], "[velmor-log-rotation] MoveFileExW(" + move + ") failed (GetLastError=");
       if (phase.pin >= 0) {
@@ -193,160 +240,70 @@ TEST_F(RotationTest, FixedScenariosLeaveExactlyTheFilesExpected) {
   const auto upTo = [](std::int64_t total) {
     return std::string(static_cast<std::size_t>(total) - lineSize(1), 'p');
   };
-  const std::string below = upTo(kThreshold - 1);
-  const std::string at = upTo(kThreshold);
-  const std::string oversize(6 * 1024 * 1024, 'o');
-  const std::string huge(static_cast<std::size_t>(kThreshold) + 1, 'h');
-  const Piece p1 = placed("b1"), p2 = placed("b2"), p3 = placed("b3"), p4 = placed("b4");
+  const Texts texts = {{"below", upTo(kThreshold - 1)},
+                       {"at", upTo(kThreshold)},
+                       {"oversize", std::string(6 * 1024 * 1024, 'o')},
+                       {"huge", std::string(static_cast<std::size_t>(kThreshold) + 1, 'h')}};
   const std::vector<Scenario> scenarios = {
+      // clang-format off
       // The threshold counts to the byte: one short stays, exactly it rotates.
-      {"below", 1, {{{{0, {placed(below)}}}, -1, {{"m"}}, {{0, {placed(below), line("m")}}}}}},
-      {"at", 1, {{{{0, {placed(at)}}}, -1, {{"m"}}, {{1, {placed(at), line("m")}}}}}},
+      {"below", 1, {{"0=below", -1, "m", "0=below,'m", ""}}},
+      {"at", 1, {{"0=at", -1, "m", "1=at,'m", ""}}},
       // A file found oversize rotates after the first line; the next starts afresh.
-      {"oversize",
-       1,
-       {{{{0, {placed(oversize)}}},
-         -1,
-         {{"first"}, {"second"}},
-         {{1, {placed(oversize), line("first")}}, {0, {line("second")}}}}}},
+      {"oversize", 1, {{"0=oversize", -1, "first second", "1=oversize,'first 0='second", ""}}},
       // A message larger than the threshold is kept whole in its own backup.
-      {"huge", 1, {{{}, -1, {{huge}}, {{1, {line(huge)}}}}}},
+      {"huge", 1, {{"", -1, "huge", "1='huge", ""}}},
       // Gaps are skipped.
-      {"gaps",
-       1,
-       {{{{1, {placed("one")}}, {3, {placed("three")}}, {0, {placed(at)}}},
-         -1,
-         {{"m"}},
-         {{1, {placed(at), line("m")}}, {2, {placed("one")}}, {4, {placed("three")}}}}}},
+      {"gaps", 1, {{"1=one 3=three 0=at", -1, "m", "1=at,'m 2=one 4=three", ""}}},
       // With every number taken only the oldest goes; a sixth is never touched.
-      {"full",
-       1,
-       {{{{1, {p1}},
-          {2, {p2}},
-          {3, {p3}},
-          {4, {p4}},
-          {5, {placed("b5")}},
-          {6, {placed("x")}},
-          {0, {placed(at)}}},
-         -1,
-         {{"m"}},
-         {{1, {placed(at), line("m")}},
-          {2, {p1}},
-          {3, {p2}},
-          {4, {p3}},
-          {5, {p4}},
-          {6, {placed("x")}}}}}},
+      {"full", 1, {{"1=b1 2=b2 3=b3 4=b4 5=b5 6=b6 0=at", -1, "m",
+                    "1=at,'m 2=b1 3=b2 4=b3 5=b4 6=b6", ""}}},
       // A shift refused by an obstacle at the oldest number: one warning per
       // sink, naming both files whole in UTF-8 (converted from the wide names
       // on Windows), nothing moved, the lines kept past the threshold; done
       // once the obstacle is gone.
-      {u8"caf\u00e9-\u65e5\u672c",
-       2,
-       {{{{1, {p1}}, {2, {p2}}, {3, {p3}}, {4, {p4}}, {5, {kObstacle}}, {0, {placed(at)}}},
-         -1,
-         {{"x"}, {"y"}, {"z", 1}, {"w", 1}},
-         {{1, {p1}},
-          {2, {p2}},
-          {3, {p3}},
-          {4, {p4}},
-          {5, {kObstacle}},
-          {0, {placed(at), line("x"), line("y"), line("z"), line("w")}}},
-         {{4, 5}, {4, 5}}},
-        {{{5, {}}},
-         -1,
-         {{"v"}},
-         {{1, {placed(at), line("x"), line("y"), line("z"), line("w"), line("v")}},
-          {2, {p1}},
-          {3, {p2}},
-          {4, {p3}},
-          {5, {p4}}}}}},
+      {u8"caf\u00e9-\u65e5\u672c", 2,
+       {{"1=b1 2=b2 3=b3 4=b4 5=# 0=at", -1, "x y z@1 w@1",
+         "1=b1 2=b2 3=b3 4=b4 5=# 0=at,'x,'y,'z,'w", "4>5 4>5"},
+        {"5=", -1, "v", "1=at,'x,'y,'z,'w,'v 2=b1 3=b2 4=b3 5=b4", ""}}},
       // The active file refused to move: the shift stands, the retry moves
       // the active file alone.
-      {"active",
-       1,
-       {{{{1, {placed("one")}}, {0, {placed(at)}}},
-         0,
-         {{"x"}, {"y"}},
-         {{2, {placed("one")}}, {0, {placed(at), line("x"), line("y")}}},
-         {{0, 1}}},
-        {{},
-         -1,
-         {{"z"}},
-         {{1, {placed(at), line("x"), line("y"), line("z")}}, {2, {placed("one")}}}}}},
+      {"active", 1,
+       {{"1=one 0=at", 0, "x y", "2=one 0=at,'x,'y", "0>1"},
+        {"", -1, "z", "1=at,'x,'y,'z 2=one", ""}}},
       // A shift refused in the middle: the retries neither delete again nor
       // move a backup twice, and the rotation after it is a fresh one again.
-      {"retry",
-       1,
-       {{{{1, {p1}}, {2, {p2}}, {3, {p3}}, {4, {p4}}, {5, {placed("b5")}}, {0, {placed(at)}}},
-         3,
-         {{"x", 0, 5}},
-         {{1, {p1}}, {2, {p2}}, {3, {p3}}, {5, {p4}}, {0, {placed(at), line("x", 5)}}},
-         {{3, 4}}},
-        {{},
-         -1,
-         {{"x"}},
-         {{1, {placed(at), line("x", 6)}}, {2, {p1}}, {3, {p2}}, {4, {p3}}, {5, {p4}}}},
-        {{{0, {placed(at)}}},
-         -1,
-         {{"x"}},
-         {{1, {placed(at), line("x")}},
-          {2, {placed(at), line("x", 6)}},
-          {3, {p1}},
-          {4, {p2}},
-          {5, {p3}}}}}},
+      {"retry", 1,
+       {{"1=b1 2=b2 3=b3 4=b4 5=b5 0=at", 3, "x*5", "1=b1 2=b2 3=b3 5=b4 0=at,'x*5", "3>4"},
+        {"", -1, "x", "1=at,'x*6 2=b1 3=b2 4=b3 5=b4", ""},
+        {"0=at", -1, "x", "1=at,'x 2=at,'x*6 3=b1 4=b2 5=b3", ""}}},
       // However many sinks retry a refused rotation, each backup moves once
       // in all, and the files end where one rotation puts them.
-      {"refused",
-       3,
-       {{{{1, {placed("one")}}, {0, {placed(at)}}},
-         0,
-         {{"x", 0}, {"x", 1}, {"x", 2}, {"x", 0}, {"x", 1}, {"x", 2}},
-         {{2, {placed("one")}}, {0, {placed(at), line("x", 6)}}},
-         {{0, 1}, {0, 1}, {0, 1}}},
-        {{}, -1, {{"x", 2}}, {{1, {placed(at), line("x", 7)}}, {2, {placed("one")}}}}}},
+      {"refused", 3,
+       {{"1=one 0=at", 0, "x x@1 x@2 x x@1 x@2", "2=one 0=at,'x*6", "0>1 0>1 0>1"},
+        {"", -1, "x@2", "1=at,'x*7 2=one", ""}}},
       // A shift refused in the middle, with a gap above: the retries resume
       // where it stopped instead of moving ".4" up again each time.
-      {"gap",
-       1,
-       {{{{1, {placed("one")}}, {3, {placed("three")}}, {0, {placed(at)}}},
-         1,
-         {{"x", 0, 3}},
-         {{1, {placed("one")}}, {4, {placed("three")}}, {0, {placed(at), line("x", 3)}}},
-         {{1, 2}}},
-        {{},
-         -1,
-         {{"x"}},
-         {{1, {placed(at), line("x", 4)}}, {2, {placed("one")}}, {4, {placed("three")}}}}}},
+      {"gap", 1,
+       {{"1=one 3=three 0=at", 1, "x*3", "1=one 4=three 0=at,'x*3", "1>2"},
+        {"", -1, "x", "1=at,'x*4 2=one 4=three", ""}}},
       // A remembered resume point is only a hint: once another sink has
       // completed the rotation, or a stranger has put a file at ".1",
       // resuming would rename the active file onto it.
-      {"stale",
-       2,
-       {{{{0, {placed(at)}}}, 0, {{"a"}}, {{0, {placed(at), line("a")}}}, {{0, 1}}},
-        {{}, -1, {{"b", 1}}, {{1, {placed(at), line("a"), line("b")}}}},
-        {{{0, {placed(at)}}},
-         -1,
-         {{"c"}},
-         {{2, {placed(at), line("a"), line("b")}}, {1, {placed(at), line("c")}}}},
-        {{{0, {placed(at)}}},
-         0,
-         {{"d"}},
-         {{3, {placed(at), line("a"), line("b")}},
-          {2, {placed(at), line("c")}},
-          {0, {placed(at), line("d")}}}},
-        {{{1, {placed("stranger")}}},
-         -1,
-         {{"e"}},
-         {{4, {placed(at), line("a"), line("b")}},
-          {3, {placed(at), line("c")}},
-          {2, {placed("stranger")}},
-          {1, {placed(at), line("d"), line("e")}}}}}},
+      {"stale", 2,
+       {{"0=at", 0, "a", "0=at,'a", "0>1"},
+        {"", -1, "b@1", "1=at,'a,'b", ""},
+        {"0=at", -1, "c", "2=at,'a,'b 1=at,'c", ""},
+        {"0=at", 0, "d", "3=at,'a,'b 2=at,'c 0=at,'d", ""},
+        {"1=stranger", -1, "e", "4=at,'a,'b 3=at,'c 2=stranger 1=at,'d,'e", ""}}},
+      // clang-format on
   };
   bool unpinned = false;
-  for (const Scenario& scenario : scenarios) play(dir(), scenario, unpinned);
-  if (unpinned)
+  for (const Scenario& scenario : scenarios) play(dir(), scenario, texts, unpinned);
+  if (unpinned) {
     GTEST_SKIP() << "SKIPPED: the scenarios with a pinned file (Linux needs root and a "
                     "file system with the append-only attribute)";
+  }
 }
 
 TEST_F(RotationTest, BytesAppendedByAnotherWriterCount) {
