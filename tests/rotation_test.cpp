@@ -125,9 +125,9 @@ std::vector<std::string> words(const std::string& text, char separator = ' ') {
   return all;
 }
 
-Files parseFiles(const std::string& spec, const Texts& texts) {
+Files parseFiles(const std::string& state, const Texts& texts) {
   Files files;
-  for (const std::string& token : words(spec)) {
+  for (const std::string& token : words(state)) {
     const std::size_t equals = token.find('=');
     std::vector<Piece>& pieces = files[std::stoi(token.substr(0, equals))];
     for (const std::string& piece : words(token.substr(equals + 1), ',')) {
