@@ -2,7 +2,9 @@
 // opened and closed around every line, and rotated by size.
 #include "logging/file_log_sink.h"
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -10,64 +12,17 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "logging/line_format.h"
 #include "logging/platform.h"
+#include "logging/shared_file.h"
 
 namespace velmor::common {
 namespace {
 
 namespace fs = std::filesystem;
 using platform::EntryKind;
-
-// The end of a line that reached a file only in part (disk full, file size
-// limit, a reader that left): the next line written to that file must not
-// continue it.
-struct Fragment {
-  platform::FileId file;
-  std::uint64_t end = 0;  // A regular file's size just after the partial write.
-};
-
-// The cut lines the process knows of, one per file, in a fixed table so that
-// remembering one never allocates. When more files than that are cut at
-// once, the oldest record gives way (that file's next line may then follow
-// its fragment directly).
-class FragmentTable {
- public:
-  bool empty() const noexcept { return used_ == 0; }
-
-  // The record of `file`, or null.
-  const Fragment* find(const platform::FileId& file) const noexcept {
-    for (std::size_t i = 0; i < used_; ++i) {
-      if (records_[i].file == file) return &records_[i];
-    }
-    return nullptr;
-  }
-
-  void remember(const Fragment& fragment) noexcept {
-    forget(fragment.file);
-    if (used_ == kSize) forgetAt(0);
-    records_[used_++] = fragment;
-  }
-
-  void forget(const platform::FileId& file) noexcept {
-    for (std::size_t i = 0; i < used_; ++i) {
-      if (records_[i].file == file) return forgetAt(i);
-    }
-  }
-
- private:
-  static constexpr std::size_t kSize = 8;
-  // Oldest first.
-  void forgetAt(std::size_t i) noexcept {
-    for (; i + 1 < used_; ++i) records_[i] = records_[i + 1];
-    --used_;
-  }
-  Fragment records_[kSize];
-  std::size_t used_ = 0;
-};
 
 // What every FileLogSink in the process shares. Lock order: `mutex` first,
 // then a file's own lock (AppendFile), never the other way round.
@@ -81,7 +36,16 @@ struct SharedState {
   std::time_t cachedTime = -1;
   std::tm cachedLocal{};
   // Guarded by `mutex`.
-  FragmentTable fragments;
+  detail::FragmentTable fragments;
+  // Guarded by `mutex`: the active names (a sink's names_[0]) whose crossing
+  // of the threshold a thread is deciding while it waits for the file's lock
+  // with `mutex` let go. Other threads hold back their lines to those files
+  // until `decided` is signalled, so that a process adds at most one line to
+  // a file being rotated, whatever its number of threads.
+  static constexpr std::size_t kMaxDeciding = 16;
+  const platform::NativeString* deciding[kMaxDeciding] = {};
+  std::size_t decidingCount = 0;
+  std::condition_variable decided;
   // Guarded by `mutex`: what one append is gathered from (see Gather), and
   // the offset just after each of its lines. Kept here, not on the stack,
   // so that a call neither zeroes nor carries 300 KB.
@@ -162,6 +126,17 @@ class Gather {
     count = count_;
     return state_.parts;
   }
+  // After finish(): keeps the first `bytes` bytes of the pieces only, and
+  // returns how many pieces that leaves.
+  std::size_t keep(std::size_t bytes) noexcept {
+    std::size_t count = 0;
+    for (; count < count_ && bytes > 0; ++count) {
+      std::string_view& part = state_.parts[count];
+      if (part.size() >= bytes) part = part.substr(0, bytes);
+      bytes -= part.size();
+    }
+    return count;
+  }
 
  private:
   // Ends the run of copied bytes so far as one piece.
@@ -176,36 +151,41 @@ class Gather {
   std::size_t count_ = 0;
 };
 
-// Tries `take` (a file lock of `file`) while it finds the lock busy, for
-// about a second at most; true once it is taken. The lock may be held by another process for a
-// moment (its append on Windows, its rotation) or by a stranger for ever:
-// either way the sinks of other files must not wait, so after a short spin
-// the process-wide `lock` is let go between tries. Within the process a file
-// lock is only ever held under that mutex, so a lock found taken here is
-// always another process's.
-template <typename Take>
-bool waitForFileLock(std::unique_lock<std::mutex>& lock, Take take) {
-  using Clock = std::chrono::steady_clock;
-  using platform::LockResult;
-  LockResult result = take();
-  if (result != LockResult::Busy) return result == LockResult::Taken;
-  const auto start = Clock::now();
-  const auto spin = start + std::chrono::milliseconds(2);
-  const auto deadline = start + std::chrono::seconds(1);
-  for (;;) {
-    const auto now = Clock::now();
-    if (now >= deadline) return false;
-    if (now < spin) {
-      std::this_thread::yield();
-    } else {
-      lock.unlock();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      lock.lock();
+// Whether a thread is deciding the crossing of the file named `name`.
+bool deciding(const SharedState& state, const platform::NativeString& name) noexcept {
+  if (state.decidingCount == 0) return false;
+  for (const platform::NativeString* marked : state.deciding) {
+    if (marked != nullptr && *marked == name) return true;
+  }
+  return false;
+}
+
+// Records that the calling thread decides the crossing of `name`; false if
+// the table is full (the bound per process may then not hold for threads).
+bool markDeciding(SharedState& state, const platform::NativeString& name) noexcept {
+  for (const platform::NativeString*& slot : state.deciding) {
+    if (slot == nullptr) {
+      slot = &name;
+      ++state.decidingCount;
+      return true;
     }
-    result = take();
-    if (result != LockResult::Busy) return result == LockResult::Taken;
+  }
+  return false;
+}
+
+void unmarkDeciding(SharedState& state, const platform::NativeString& name) noexcept {
+  for (const platform::NativeString*& slot : state.deciding) {
+    if (slot == &name) {
+      slot = nullptr;
+      --state.decidingCount;
+      return;
+    }
   }
 }
+
+// How long an append waits for the append lock (Windows) the first time it
+// finds it busy: a dropped line costs more than a wait.
+constexpr int kAppendLockWaitMs = 1000;
 
 // Refuses a policy outside its limits; returns it unchanged otherwise.
 const RotationPolicy& checked(const RotationPolicy& policy) {
@@ -263,35 +243,89 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
   if (names_.empty()) return 0;  // A name the OS cannot be given.
   std::size_t done = 0;
   while (done < count) {
+    // Another thread is deciding whether this file is to be rotated: a line
+    // added now would land in the file being rotated.
+    state.decided.wait(lock, [&] { return !deciding(state, names_[0]); });
     // Opened and closed around every append, so that no handle is held
     // while idle: between two writes the file can be renamed, deleted or
     // read by others. Unopenable (no directory, a directory, a FIFO without
-    // a reader), or its append lock held past the wait: dropped.
+    // a reader), or its append lock held by a stranger: dropped.
     platform::AppendFile file(names_[0].c_str());
-    if (!file.isOpen() || !waitForFileLock(lock, [&] { return file.tryLockForAppend(); })) {
-      return done;
-    }
+    if (!file.isOpen()) return done;
     // Streams are written so that no SIGPIPE can reach the process, which
     // needs to be known before the write. A file whose name meant a regular
     // file last time is taken to be one again (checked after the write);
     // the program's own descriptors are always looked at.
     const bool stream = lastWasRegular_ && !file.isBorrowed() ? false : file.isStream();
-    // The file as it is before the append, needed only to end a cut line
-    // or to see where a batch crosses the threshold: a single line is
+    // The file as it is before the append, needed only to end a cut line,
+    // to look at the end of a file this sink has not written yet, or to see
+    // where a batch crosses the threshold: a single line to a known file is
     // checked after it is written, and spares the query.
     const bool batch = count - done > 1;
+    // Another writer's lines may land between the size read below and the
+    // append: while there may be one, the last stretch before the threshold
+    // goes one line per append, each checked as a single write is, so that
+    // no batch ends past its crossing line.
+    const bool shared = othersInFile_ || aloneFiles_ < kAloneFilesToTrust;
+    const std::uint64_t oneByOneFrom =
+        shared && !stream ? policy_.maxFileBytes - std::min(policy_.maxFileBytes, stretch_)
+                          : UINT64_MAX;
     // Several lines of one append are decided under the rotation lock (best
     // effort), so that another process's batch cannot slip in between the
     // size read here and the append, and push the crossing line further.
-    if (batch && !stream) waitForFileLock(lock, [&] { return file.tryLock(); });
+    // Taken before the append lock, never after it.
+    bool letGo = false;
     platform::FileState before;
-    if ((batch || !state.fragments.empty()) && !file.state(before)) return done;
+    bool looked = false;
+    if (batch && !stream) {
+      if (!file.state(before)) return done;
+      looked = true;
+      if (detail::takeFileLock(lock, file, &platform::AppendFile::tryLock, rotationLockBusy_,
+                               &letGo) &&
+          !file.state(before)) {
+        return done;
+      }
+    }
+    // Where appends take a lock (Windows), the line is dropped if it cannot
+    // be had. Other processes' appends hold it for a moment each, but busy
+    // writers together can hold it nearly all the time, and polling has no
+    // queue: the first wait is long, and a lock known to be a stranger's
+    // still gets a millisecond of tries.
+    const bool waitedBefore = letGo;
+    if (!detail::takeFileLock(lock, file, &platform::AppendFile::tryLockForAppend, appendLockBusy_,
+                              &letGo, std::chrono::milliseconds(1),
+                              std::chrono::milliseconds(kAppendLockWaitMs))) {
+      return done;
+    }
+    if ((!looked && (letGo || !seen_.valid || !state.fragments.empty())) ||
+        (letGo && !waitedBefore)) {
+      if (!file.state(before)) return done;
+      looked = true;
+    }
+    // While this thread waited, another one (or process) may have rotated
+    // the file, or begun to decide its crossing: the lines would land in a
+    // backup.
+    platform::FileId named;
+    if (letGo && !stream &&
+        (deciding(state, names_[0]) || !platform::entryId(names_[0].c_str(), named) ||
+         named != before.id)) {
+      continue;
+    }
+    // A file new to this sink that holds lines already has other writers,
+    // as far as it can tell.
+    if (looked && before.regular && before.size > 0 && !isSeen(seen_, before.id)) {
+      othersInFile_ = true;
+    }
 
-    bool endsFragment = false;
-    if (const Fragment* cut = state.fragments.empty() ? nullptr : state.fragments.find(before.id)) {
+    // A file new to this sink may end in a line that a writer killed in the
+    // middle left open; a cut this process made is on record.
+    bool endsFragment = looked && !stream && before.regular && !isSeen(seen_, before.id) &&
+                        detail::endsInsideDeadLine(file, before);
+    if (const detail::Fragment* cut =
+            state.fragments.empty() ? nullptr : state.fragments.find(before.id)) {
       // A regular file must still end there; a stream's fragment is always
       // the last thing its reader got.
-      endsFragment = stream || before.size == cut->end;
+      endsFragment = endsFragment || stream || before.size == cut->end;
       state.fragments.forget(before.id);
     }
     std::size_t* const lineEnds = state.lineEnds;
@@ -309,6 +343,10 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     while (done + lines < count && lines < SharedState::kMaxLines &&
            gather.fits(records[done + lines].message.size())) {
       const LogRecord& record = records[done + lines];
+      if (lines > 0 && before.size + bytes + detail::kMaxLinePrefix + record.message.size() + 1 >=
+                           oneByOneFrom) {
+        break;
+      }
       std::size_t length = previous.size();
       if (previous.empty() || record.level != previousLevel) {
         length = detail::formatLinePrefix(gather.room(), state.cachedLocal, ms, record.level);
@@ -328,49 +366,104 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     }
     std::size_t pieces = 0;
     const std::string_view* parts = gather.finish(pieces);
+    // Another process's lines may have come in since the size was read (a
+    // single line takes no lock): looked at again just before the append,
+    // the lines past the one that now crosses wait for the next append.
+    platform::FileState now;
+    if (lines > 1 && !stream && file.state(now) && now.size != before.size) {
+      std::size_t crossing = 0;
+      while (crossing + 1 < lines && now.size + lineEnds[crossing] < policy_.maxFileBytes) {
+        ++crossing;
+      }
+      lines = crossing + 1;
+      bytes = lineEnds[crossing];
+      pieces = gather.keep(bytes);
+    }
     const std::size_t written = file.append(parts, pieces, stream);
+    file.unlockAppend();  // Other processes' appends go on while this one looks.
 
     // The size comes from the file system, so bytes that other writers
     // appended count too.
     platform::FileState after;
     if (!file.state(after)) return done;
     lastWasRegular_ = after.regular;
+    noteOtherWriters(looked ? &before : nullptr, after, written);
+    std::size_t whole = lines;
     if (written < bytes) {
       // A line refused in part is dropped with the rest; what did reach the
       // file is remembered so that the next line starts on a line of its own.
-      std::size_t whole = 0;
+      whole = 0;
       while (whole < lines && lineEnds[whole] <= written) ++whole;
       const bool atLineEnd = written == lead || (whole > 0 && lineEnds[whole - 1] == written);
       if (written < lead) {
-        state.fragments.remember(Fragment{before.id, before.size});  // Still open.
+        state.fragments.remember(detail::Fragment{before.id, before.size});  // Still open.
       } else if (!atLineEnd) {
-        state.fragments.remember(Fragment{after.id, after.size});
+        state.fragments.remember(detail::Fragment{after.id, after.size});
       }
-      return done + whole;
     }
-    done += lines;
-    if (!after.regular || after.size < policy_.maxFileBytes) continue;
+    done += whole;
+    // A cut that left the file at the threshold is rotated like a whole
+    // line: otherwise every later line would be cut the same way (a full
+    // disk frees the oldest backup's space, a size limit a fresh file).
+    if (after.regular && after.size >= policy_.maxFileBytes) decideCrossing(lock, file, after);
+    if (whole < lines) return done;
+  }
+  return done;
+}
 
-    // Decided under the lock that every sink in every process takes, and
-    // only while the name still means the file just written: if another
-    // process rotated it a moment ago, this crossing has been dealt with
-    // (and these lines went into that backup). Waiting out another
-    // process's rotation keeps this writer from appending more lines to the
-    // file being rotated; a lock held past the wait (a stranger's) leaves
-    // rotating to the next line. A name that is a symbolic link never
-    // matches, so the link is never renamed away.
-    platform::FileId named;
-    const auto namesThisFile = [&] {
-      return platform::entryId(names_[0].c_str(), named) && named == after.id;
-    };
-    if (!namesThisFile() || !waitForFileLock(lock, [&] { return file.tryLock(); }) ||
-        !namesThisFile()) {
-      continue;
+bool FileLogSink::isSeen(const Seen& seen, const platform::FileId& id) noexcept {
+  return seen.valid && seen.device == id.device && seen.index == id.index;
+}
+
+void FileLogSink::noteOtherWriters(const platform::FileState* before,
+                                   const platform::FileState& after, std::size_t written) noexcept {
+  const bool known = isSeen(seen_, after.id);
+  const std::uint64_t from = before != nullptr ? before->size : known ? seen_.size : after.size;
+  if (after.regular && (before != nullptr || known) && after.size > from + written) {
+    othersInFile_ = true;
+    // Bytes that others appended while this one was made: the stretch
+    // before the threshold that goes line by line covers twice the most seen.
+    if (before != nullptr) {
+      stretch_ = std::max(stretch_, kMinStretch + 2 * (after.size - from - written));
     }
+  }
+  seen_ = {after.id.device, after.id.index, after.size, after.regular};
+}
+
+void FileLogSink::decideCrossing(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
+                                 const platform::FileState& after) noexcept {
+  // Decided under the lock that every sink in every process takes, and
+  // only while the name still means the file just written: if another
+  // process rotated it a moment ago, this crossing has been dealt with
+  // (and these lines went into that backup). Waiting out another
+  // process's rotation keeps this writer from appending more lines to the
+  // file being rotated; a lock held past the wait (a stranger's) leaves
+  // rotating to the next line. A name that is a symbolic link never
+  // matches, so the link is never renamed away.
+  platform::FileId named;
+  const auto namesThisFile = [&] {
+    return platform::entryId(names_[0].c_str(), named) && named == after.id;
+  };
+  if (!namesThisFile()) {
+    seen_.valid = false;  // The name means a file this sink has not seen,
+    aloneFiles_ = 0;      // made by another writer.
+    return;
+  }
+  SharedState& state = shared();
+  const bool marked = markDeciding(state, names_[0]);
+  const bool locked =
+      detail::takeFileLock(lock, file, &platform::AppendFile::tryLock, rotationLockBusy_, nullptr);
+  if (locked && namesThisFile()) {
+    aloneFiles_ = othersInFile_ ? 0 : aloneFiles_ + 1;
+    othersInFile_ = false;
     rotate();
     if (resumeAt_ == kNoInterruptedRotation) state.fragments.forget(after.id);
   }
-  return done;
+  if (locked) seen_.valid = false;
+  if (marked) {
+    unmarkDeciding(state, names_[0]);
+    state.decided.notify_all();
+  }
 }
 
 //   .N (dropped only if .1 to .N are all taken; N = maxBackups)

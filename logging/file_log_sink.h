@@ -2,9 +2,11 @@
 #ifndef VELMOR_LOGGING_FILE_LOG_SINK_H_
 #define VELMOR_LOGGING_FILE_LOG_SINK_H_
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +15,12 @@
 #include "logging/velmor_logging_export.h"
 
 namespace velmor::common {
+
+namespace platform {
+class AppendFile;
+struct FileId;
+struct FileState;
+}  // namespace platform
 
 // Size at which the active file is rotated, in bytes (5 MiB). A file of
 // exactly this size is rotated.
@@ -123,6 +131,17 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
   std::size_t writeBatch(const LogRecord* records, std::size_t count);
 
  private:
+  // What a sink last saw of the file it wrote. A hint, checked against the
+  // disk.
+  struct Seen {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    bool valid = false;  // False before the first write and after a rotation.
+  };
+  // Whether `seen` is a valid memory of file `id`.
+  static bool isSeen(const Seen& seen, const platform::FileId& id) noexcept;
+
   using NativeString = std::filesystem::path::string_type;
 
   // write() and writeBatch(): appends the records, rotating as it goes.
@@ -131,6 +150,18 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
   // only from write(), with the process-wide lock and the file's own lock
   // held, once the name is known to still mean the file just written.
   void rotate() noexcept;
+  // After an append that left the regular file `after` at the threshold:
+  // rotates it if the name still means it, under its lock. `file` is open on
+  // it; `lock` holds the process-wide mutex, let go while the file lock is
+  // waited for (threads of the process hold back their lines to this file
+  // meanwhile).
+  void decideCrossing(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
+                      const platform::FileState& after) noexcept;
+  // Updates seen_ after an append of `written` bytes, and notices other
+  // writers of the file: it grew by more than this sink wrote (`before`, if
+  // read, is the file just before the append).
+  void noteOtherWriters(const platform::FileState* before, const platform::FileState& after,
+                        std::size_t written) noexcept;
   // Renames file `from` to `from + 1`; on failure remembers where the
   // rotation stopped and prints the sink's one warning. True on success.
   bool shift(int from) noexcept;
@@ -156,6 +187,24 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
   // one most likely is too and needs no check for being a stream (a system
   // call that would cost a sixth of a line).
   bool lastWasRegular_ = false;
+  // The file last written: a file that is not this one is new to the sink,
+  // and its end is looked at once before the first line goes in.
+  Seen seen_;
+  // Until when the file's append lock (Windows) or rotation lock is known
+  // to be held by a stranger, after it outlasted a wait: meanwhile a call
+  // costs a try (see detail::takeFileLock).
+  std::chrono::steady_clock::time_point appendLockBusy_;
+  std::chrono::steady_clock::time_point rotationLockBusy_;
+  // Whether another writer has been seen appending to the file this sink
+  // writes, and how many files in a row it rotated without seeing one.
+  // Until it has written a few files alone, a sink assumes company: the
+  // last `stretch_` bytes before the threshold then go one line per append
+  // (a writer descheduled for a moment is no proof of being alone).
+  bool othersInFile_ = false;
+  static constexpr int kAloneFilesToTrust = 4;
+  int aloneFiles_ = 0;
+  static constexpr std::uint64_t kMinStretch = 16 * 1024;
+  std::uint64_t stretch_ = kMinStretch;
 };
 
 // Creates a FileLogSink for `path` (see the constructor). Never returns null;

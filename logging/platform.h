@@ -61,6 +61,7 @@ enum class LockResult {
 class AppendFile {
  public:
   // Opens `name`, creating a missing file. isOpen() tells whether it worked.
+  // `name` must outlive the object.
   explicit AppendFile(const NativeChar* name) noexcept;
   // Releases the lock, if held, and closes the file.
   ~AppendFile();
@@ -72,10 +73,13 @@ class AppendFile {
   std::intptr_t nativeHandle() const noexcept { return handle_; }
 
   // Whether a line may be appended now. Windows emulations of appending are
-  // not atomic, so there every append is made under the file lock: this
-  // takes it if it is free, without waiting. On POSIX the kernel appends
-  // atomically and this is always Taken.
+  // not atomic, so there every append is made under a lock of the file that
+  // every sink takes: this takes it if it is free, without waiting, and
+  // unlockAppend() lets go of it. On POSIX the kernel appends atomically and
+  // this is always Taken. Take the rotation lock (tryLock) first, if both
+  // are needed, never the other way round.
   LockResult tryLockForAppend() noexcept;
+  void unlockAppend() noexcept;
 
   // Appends the `count` pieces of `parts` (at most kMaxParts), in order, at
   // the end of the file and returns how many bytes reached it: all of them,
@@ -104,16 +108,39 @@ class AppendFile {
   // Size, identity and kind of the open file; false if the query failed.
   bool state(FileState& out) const noexcept;
 
+  // Returns once the writes to this regular file that other handles have in
+  // progress are done: on POSIX an empty write, which file systems make
+  // under the same inode lock as a real one; on Windows nothing, since every
+  // append is made under the file lock that this handle holds.
+  void waitForWritesInProgress() const noexcept;
+
+  // The byte at `offset` of this regular file, or -1 if it cannot be read
+  // (the handle is write-only, so it is read through a second one opened on
+  // the name; -1 also when the name now means another file, or reading is
+  // not allowed). Costs an open, a read and a close: for rare checks only.
+  int byteAt(std::uint64_t offset) const noexcept;
+
   // Takes the exclusive lock that every sink in every process takes on this
   // file before it rotates it (flock on POSIX; on Windows a byte-range lock
-  // far past any real size, so readers are never blocked), without waiting.
-  // The process's own descriptors (see above) are never lockable.
+  // far past any real size, so readers are never blocked, and apart from
+  // the append lock, so appends go on meanwhile), without waiting. Held
+  // until the object is destroyed. The process's own descriptors (see
+  // above) are never lockable.
   LockResult tryLock() noexcept;
 
+  // Whether the rotation lock, found busy, is held by a sink (which holds it
+  // for a rotation or an append, however long it is descheduled) rather
+  // than by a stranger: on POSIX sinks mark their hold with a second lock
+  // (false where open file description locks are missing); on Windows
+  // always true, since strangers do not lock that byte alone.
+  bool heldBySink() const noexcept;
+
  private:
-  std::intptr_t handle_;  // A descriptor on POSIX, a HANDLE on Windows; -1: none.
-  bool locked_ = false;
-  bool borrowed_ = false;  // The process's own descriptor: never closed or locked.
+  const NativeChar* name_;     // As given to the constructor, which outlives this object.
+  std::intptr_t handle_;       // A descriptor on POSIX, a HANDLE on Windows; -1: none.
+  bool locked_ = false;        // The rotation lock.
+  bool appendLocked_ = false;  // The append lock (Windows).
+  bool borrowed_ = false;      // The process's own descriptor: never closed or locked.
 };
 
 // What a name refers to, without following a final symbolic link. A failed

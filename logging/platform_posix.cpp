@@ -59,9 +59,21 @@ class PipeSignalGuard {
   bool raised_ = false;
 };
 
+#ifdef F_OFD_SETLK
+// The byte whose lock marks a rotation lock held by a sink.
+struct flock sinkMark(short type) noexcept {
+  struct flock mark {};
+  mark.l_type = type;
+  mark.l_whence = SEEK_SET;
+  mark.l_start = static_cast<off_t>(0x7FFFFFFFFFFFFFF0LL);
+  mark.l_len = 1;
+  return mark;
+}
+#endif
+
 }  // namespace
 
-AppendFile::AppendFile(const NativeChar* name) noexcept {
+AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
   // The process's own streams, whatever they are: open("/dev/stdout") would
   // fail on a socket (standard output under systemd) and would not share
   // the descriptor's offset on a file.
@@ -89,7 +101,12 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::isOpen() const noexcept { return handle_ >= 0; }
 
-LockResult AppendFile::tryLockForAppend() noexcept { return LockResult::Taken; }
+LockResult AppendFile::tryLockForAppend() noexcept {
+  appendLocked_ = true;  // Nothing to take: the kernel appends atomically.
+  return LockResult::Taken;
+}
+
+void AppendFile::unlockAppend() noexcept { appendLocked_ = false; }
 
 std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
                                bool stream) noexcept {
@@ -152,6 +169,36 @@ bool AppendFile::state(FileState& out) const noexcept {
   return true;
 }
 
+void AppendFile::waitForWritesInProgress() const noexcept {
+  // An empty write takes the inode lock and returns before any limit check,
+  // so it raises no SIGXFSZ.
+  while (::write(static_cast<int>(handle_), "", 0) < 0 && errno == EINTR) {
+  }
+}
+
+int AppendFile::byteAt(std::uint64_t offset) const noexcept {
+  if (borrowed_) return -1;
+  int fd = -1;
+  do {
+    fd = ::open(name_, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  int result = -1;
+  struct stat mine;
+  struct stat read;
+  if (::fstat(static_cast<int>(handle_), &mine) == 0 && ::fstat(fd, &read) == 0 &&
+      idOf(mine) == idOf(read)) {
+    unsigned char byte = 0;
+    ssize_t n = 0;
+    do {
+      n = ::pread(fd, &byte, 1, static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    if (n == 1) result = byte;
+  }
+  ::close(fd);
+  return result;
+}
+
 LockResult AppendFile::tryLock() noexcept {
   if (locked_) return LockResult::Taken;
   // The program's own descriptors are never rotated, so never locked.
@@ -161,8 +208,23 @@ LockResult AppendFile::tryLock() noexcept {
     result = ::flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   locked_ = result == 0;
-  if (locked_) return LockResult::Taken;
-  return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Unavailable;
+  if (!locked_) return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Unavailable;
+#ifdef F_OFD_SETLK
+  // The mark of a sink's hold (see heldBySink), on a byte no file reaches.
+  // An open file description's lock, released with the descriptor.
+  struct flock mark = sinkMark(F_WRLCK);
+  ::fcntl(static_cast<int>(handle_), F_OFD_SETLK, &mark);
+#endif
+  return LockResult::Taken;
+}
+
+bool AppendFile::heldBySink() const noexcept {
+#ifdef F_OFD_GETLK
+  struct flock mark = sinkMark(F_WRLCK);
+  return ::fcntl(static_cast<int>(handle_), F_OFD_GETLK, &mark) == 0 && mark.l_type != F_UNLCK;
+#else
+  return false;
+#endif
 }
 
 EntryKind entryKind(const NativeChar* name) noexcept {

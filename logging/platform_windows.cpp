@@ -21,17 +21,40 @@ ErrorCode lastError() noexcept {
 
 HANDLE handleOf(std::intptr_t value) noexcept { return reinterpret_cast<HANDLE>(value); }
 
-// The one byte every sink locks: far past any real file size, because a
+// The two bytes every sink locks, far past any real file size, because a
 // Windows byte-range lock also blocks other handles' reads and writes of the
-// range it covers.
+// range it covers: one around every append (appending is a seek and a write
+// in some implementations, Wine's among them), and the one taken to rotate,
+// so that a rotation (a thousand renames, say) keeps no append waiting.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
-constexpr DWORD kLockOffsetLow = 0xFFFFFFF0;
+constexpr DWORD kAppendLockOffsetLow = 0xFFFFFFF0;
+constexpr DWORD kRotationLockOffsetLow = 0xFFFFFFF1;
 
-OVERLAPPED lockRange() noexcept {
+OVERLAPPED lockRange(DWORD low) noexcept {
   OVERLAPPED range{};
-  range.Offset = kLockOffsetLow;
+  range.Offset = low;
   range.OffsetHigh = kLockOffsetHigh;
   return range;
+}
+
+// Takes the one-byte lock at `low` without waiting; `held` says it is held.
+LockResult lockByte(HANDLE handle, DWORD low, bool& held) noexcept {
+  if (held) return LockResult::Taken;
+  OVERLAPPED range = lockRange(low);
+  held = ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                      &range) != 0;
+  if (held) return LockResult::Taken;
+  return ::GetLastError() == ERROR_LOCK_VIOLATION ? LockResult::Busy : LockResult::Unavailable;
+}
+
+// Lets go of the one-byte lock at `low`, if `held`. Explicitly, not left to
+// CloseHandle, which releases locks "when resources allow" and could delay
+// the next writer.
+void unlockByte(HANDLE handle, DWORD low, bool& held) noexcept {
+  if (!held) return;
+  OVERLAPPED range = lockRange(low);
+  ::UnlockFileEx(handle, 0, 1, 0, &range);
+  held = false;
 }
 
 bool infoOf(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) noexcept {
@@ -45,7 +68,7 @@ FileId idOf(const BY_HANDLE_FILE_INFORMATION& info) noexcept {
 
 }  // namespace
 
-AppendFile::AppendFile(const NativeChar* name) noexcept {
+AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
   // Shared for delete, so that another process's sink can rename the file
   // while this one has it open. Default security attributes: the handle is
   // not inheritable, so a child process can never hold the file.
@@ -58,12 +81,8 @@ AppendFile::AppendFile(const NativeChar* name) noexcept {
 
 AppendFile::~AppendFile() {
   if (!isOpen()) return;
-  // Unlock explicitly: locks left to CloseHandle are released "when resources
-  // allow", which could delay the next writer.
-  if (locked_) {
-    OVERLAPPED range = lockRange();
-    ::UnlockFileEx(handleOf(handle_), 0, 1, 0, &range);
-  }
+  unlockByte(handleOf(handle_), kAppendLockOffsetLow, appendLocked_);
+  unlockByte(handleOf(handle_), kRotationLockOffsetLow, locked_);
   ::CloseHandle(handleOf(handle_));
 }
 
@@ -72,14 +91,20 @@ bool AppendFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_H
 // Appending is a seek and a write in some implementations (Wine's among
 // them): only the lock keeps another process's line out of this one, and it
 // also lets the pieces go out one call each.
-LockResult AppendFile::tryLockForAppend() noexcept { return tryLock(); }
+LockResult AppendFile::tryLockForAppend() noexcept {
+  return lockByte(handleOf(handle_), kAppendLockOffsetLow, appendLocked_);
+}
+
+void AppendFile::unlockAppend() noexcept {
+  unlockByte(handleOf(handle_), kAppendLockOffsetLow, appendLocked_);
+}
 
 std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
                                bool /*stream*/) noexcept {
   // Windows raises no signal for a pipe without a reader: a stream is
   // written like a file. There is no gathered write for ordinary handles,
   // so small pieces are copied together and go out in one call.
-  if (!locked_) return 0;
+  if (!appendLocked_) return 0;
   std::size_t done = 0;
   // Writes `size` bytes at the end of the file; false once a call fails.
   const auto put = [&](const char* data, std::size_t size) {
@@ -134,14 +159,36 @@ bool AppendFile::state(FileState& out) const noexcept {
   return true;
 }
 
-LockResult AppendFile::tryLock() noexcept {
-  if (locked_) return LockResult::Taken;
-  OVERLAPPED range = lockRange();
-  locked_ = ::LockFileEx(handleOf(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                         1, 0, &range) != 0;
-  if (locked_) return LockResult::Taken;
-  return ::GetLastError() == ERROR_LOCK_VIOLATION ? LockResult::Busy : LockResult::Unavailable;
+void AppendFile::waitForWritesInProgress() const noexcept {}
+
+int AppendFile::byteAt(std::uint64_t offset) const noexcept {
+  // Every sharing mode: the reader must not stand in the way of a rename.
+  const HANDLE reader =
+      ::CreateFileW(name_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (reader == INVALID_HANDLE_VALUE) return -1;
+  int result = -1;
+  BY_HANDLE_FILE_INFORMATION mine;
+  BY_HANDLE_FILE_INFORMATION read;
+  if (infoOf(handleOf(handle_), mine) && infoOf(reader, read) && idOf(mine) == idOf(read)) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    unsigned char byte = 0;
+    DWORD got = 0;
+    if (::ReadFile(reader, &byte, 1, &got, &at) && got == 1) result = byte;
+  }
+  ::CloseHandle(reader);
+  return result;
 }
+
+LockResult AppendFile::tryLock() noexcept {
+  return lockByte(handleOf(handle_), kRotationLockOffsetLow, locked_);
+}
+
+// Strangers lock a whole file or nothing: a lock of this byte alone is a
+// sink's. (One that locks every byte is told apart by outlasting the wait.)
+bool AppendFile::heldBySink() const noexcept { return true; }
 
 EntryKind entryKind(const NativeChar* name) noexcept {
   const DWORD attributes = ::GetFileAttributesW(name);

@@ -328,6 +328,35 @@ TEST_F(FileLogSinkTest, FifoWithoutAReaderStallsNoSink) {
   EXPECT_EQ(splitLines(readFile(dir() / "regular.log")).size(), 10u);
 }
 
+// Lowers the process's file size limit to `bytes` (with SIGXFSZ ignored, so
+// that a write past it fails instead of killing the process) until
+// destroyed. ok() is false where the hard limit could not be raised again.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ok_ = ::getrlimit(RLIMIT_FSIZE, &saved_) == 0 &&
+          (saved_.rlim_max == RLIM_INFINITY || saved_.rlim_max >= 1000000);
+    if (!ok_) return;
+    struct rlimit cut = saved_;
+    cut.rlim_cur = bytes;
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    ok_ = ::setrlimit(RLIMIT_FSIZE, &cut) == 0;
+  }
+  ~FileSizeLimit() {
+    if (previous_ == SIG_ERR) return;
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  struct rlimit saved_ {};
+  void (*previous_)(int) = SIG_ERR;
+  bool ok_ = false;
+};
+
 // A line that the file system refuses in part (here the process's file size
 // limit; a full disk acts the same) is dropped, and what did reach the file
 // never swallows the next line: in each of two files cut at once.
@@ -335,20 +364,13 @@ TEST_F(FileLogSinkTest, LinesCutShortInTwoFilesNeverGlueOntoTheNextOnes) {
   const fs::path paths[2] = {dir() / "a.log", dir() / "b.log"};
   std::shared_ptr<ILogSink> sinks[2] = {makeFileLogSink(paths[0]), makeFileLogSink(paths[1])};
   const std::string message(3000, 'm');  // 3,023-byte lines.
-  struct rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 1000000) {
-    GTEST_SKIP() << "SKIPPED: the hard file size limit is too low to raise again";
+  {
+    const FileSizeLimit limit(10000);  // Three whole lines, then 931 bytes of the fourth.
+    if (!limit.ok()) GTEST_SKIP() << "SKIPPED: the hard file size limit is too low to raise again";
+    for (int i = 0; i < 5; ++i) {
+      for (auto& sink : sinks) sink->write(LogLevel::Info, message);
+    }
   }
-  struct rlimit cut = saved;
-  cut.rlim_cur = 10000;  // Three whole lines, then 931 bytes of the fourth.
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &cut), 0);
-  for (int i = 0; i < 5; ++i) {
-    for (auto& sink : sinks) sink->write(LogLevel::Info, message);
-  }
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
   for (int i = 0; i < 3; ++i) {
     for (auto& sink : sinks) sink->write(LogLevel::Info, "after " + std::to_string(i));
   }
@@ -363,6 +385,33 @@ TEST_F(FileLogSinkTest, LinesCutShortInTwoFilesNeverGlueOntoTheNextOnes) {
     for (int i = 0; i < 3; ++i) {
       EXPECT_EQ(afterStamp(lines[4 + i]), "[INFO] after " + std::to_string(i) + "\n");
     }
+  }
+}
+
+// A cut that leaves the file at the threshold still rotates it, so that the
+// lines after it land in a fresh file: only the cut lines are lost.
+TEST_F(FileLogSinkTest, ALineCutAtTheThresholdStillRotates) {
+  const fs::path path = dir() / "limited.log";
+  const RotationPolicy policy{64 * 1024, kMaxBackups};
+  FileLogSink sink(path, policy);
+  constexpr int kLines = 40;
+  {
+    // Thirteen lines of about 5 KB stay under the threshold, the fourteenth
+    // crosses it and is cut at the limit.
+    const FileSizeLimit limit(70000);
+    if (!limit.ok()) GTEST_SKIP() << "SKIPPED: the hard file size limit is too low to raise again";
+    for (int seq = 0; seq < kLines; ++seq) {
+      sink.write(LogLevel::Info, recordMessage("w", static_cast<std::uint64_t>(seq), 5000));
+    }
+  }
+  EXPECT_TRUE(fs::exists(backup(path, 2)));
+  std::vector<std::uint64_t> kept;
+  for (const Record& record : readAll(path, kMaxBackups, true)) {
+    if (record.whole) kept.push_back(record.seq);
+  }
+  ASSERT_EQ(kept.size(), kLines - 2u);
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(kept[i], i + i / 13) << "only every fourteenth line is cut";
   }
 }
 

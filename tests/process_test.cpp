@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -57,6 +58,44 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
         expectBackupsWithin(path, c.policy, c.sizes.size() * recordLineSize("p0", kLines, longest)),
         std::min(c.policy.maxBackups, 90));
     expectEveryRecord(readAll(path, c.policy.maxBackups, false), c.sizes.size(), kLines);
+  }
+}
+
+// Threads of one process, batches and single lines of several: a file being
+// rotated gets at most one more line from each process however their lines
+// fall, since a thread holds back while another decides a crossing of its
+// file, and a batch that has seen other writers ends its last stretch
+// before the threshold line by line.
+TEST_F(ProcessTest, ThreadsAndBatchesAddOneLinePerProcessToARotatedFile) {
+  struct Case {
+    RotationPolicy policy;
+    int lines;  // Per thread.
+  };
+  const std::vector<Case> cases = {{{1, 300}, 24}, {{16 * 1024, 60}, 150}};
+  constexpr std::size_t kFiller = 200;
+  constexpr int kProcesses = 4;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.policy.maxFileBytes) + " bytes");
+    const fs::path path = dir() / (std::to_string(c.policy.maxFileBytes) + ".log");
+    std::vector<Child> children;
+    for (int i = 0; i < kProcesses; ++i) {
+      std::vector<std::string> args = writerArgs(
+          path, "p" + std::to_string(i), static_cast<std::uint64_t>(c.lines), kFiller, c.policy);
+      args.insert(args.end(), {"2", i % 2 == 0 ? "16" : "1"});
+      children.push_back(spawn(writerProcess(), args));
+    }
+    for (const Child child : children) ASSERT_EQ(waitFor(child), 0);
+    expectEveryRecord(readAll(path, c.policy.maxBackups, false), 2 * kProcesses,
+                      static_cast<std::uint64_t>(c.lines));
+    expectBackupsWithin(path, c.policy, kProcesses * recordLineSize("p0t0", 999, kFiller));
+    if (c.policy.maxFileBytes != 1) continue;
+    // Every line crosses: a backup holds one line of each process at most.
+    for (int n = 1; fs::exists(backup(path, n)); ++n) {
+      std::map<char, int> perProcess;
+      for (const Record& record : parseRecords(readFile(backup(path, n)), false)) {
+        EXPECT_EQ(++perProcess[record.tag[1]], 1) << "backup " << n << ", " << record.tag;
+      }
+    }
   }
 }
 

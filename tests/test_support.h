@@ -179,8 +179,9 @@ inline Record parseRecordBody(const std::string& body) {
 // Splits the text of a log file into records, each "[HH:MM:SS.mmm] [INFO] "
 // and a body. Without `allowCut` every record must be whole. With it, a
 // record may stop anywhere (its writer was killed in the middle of writing
-// it: the kernel can stop a write between two pages) and the next record
-// then follows it on the same line; such records are returned unmarked.
+// it: the kernel can stop a write between two pages, or the file system
+// took it in part); such records are returned unmarked. Even then the next
+// record must start on a line of its own.
 inline std::vector<Record> parseRecords(const std::string& text, bool allowCut) {
   constexpr std::size_t kStamp = kStampSize - 2;  // "[HH:MM:SS.mmm" before "] [INFO] ".
   const std::string marker = "] [INFO] ";
@@ -193,6 +194,9 @@ inline std::vector<Record> parseRecords(const std::string& text, bool allowCut) 
     const std::string body = text.substr(at + marker.size(), end - at - marker.size());
     at = next;
     records.push_back(parseRecordBody(body));
+    if (next != std::string::npos) {
+      EXPECT_EQ(body.back(), '\n') << "a line glued onto a cut one: " << body.substr(0, 60);
+    }
     if (!allowCut) {
       EXPECT_TRUE(records.back().whole) << "torn line: " << body.substr(0, 60);
     }
@@ -201,10 +205,14 @@ inline std::vector<Record> parseRecords(const std::string& text, bool allowCut) 
 }
 
 // The records of the backups "<path>.<backups>" (oldest) to "<path>.1" and
-// of the active file, in that order.
+// of the active file, in that order. A file may end in a cut record (the
+// next line went into a fresh file): it is read as ending there.
 inline std::vector<Record> readAll(const fs::path& path, int backups, bool allowCut) {
   std::string all;
-  for (int n = backups; n >= 1; --n) all += readFile(backup(path, n));
+  for (int n = backups; n >= 1; --n) {
+    all += readFile(backup(path, n));
+    if (allowCut && !all.empty() && all.back() != '\n') all += '\n';
+  }
   return parseRecords(all + readFile(path), allowCut);
 }
 

@@ -2,10 +2,13 @@
 // lines through its own FileLogSink.
 //
 //   writer_process <path> <tag> <count> <size> <maxFileBytes> <maxBackups>
+//                  [<threads> <batch>]
 //
 // Writes `count` INFO messages (0: until killed) made by recordMessage
 // (test_support.h), seq counting from 0, so that a reader can check that
 // every line is whole and none is missing. writerArgs makes the arguments.
+// With `threads`, each thread k of one sink writes its own records, tagged
+// "<tag>t<k>", in batches of `batch` through writeBatch (1: write()).
 //
 //   writer_process streams <status>
 //
@@ -22,6 +25,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "logging/file_log_sink.h"
 #include "test_support.h"
@@ -36,9 +40,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));
     return 0;
   }
-  if (argc != 7) {
+  if (argc != 7 && argc != 9) {
     std::cerr << "usage: writer_process <path> <tag> <count> <size> <maxFileBytes> <maxBackups>"
-                 " | streams <status> | sleep <ms>\n";
+                 " [<threads> <batch>] | streams <status> | sleep <ms>\n";
     return 2;
   }
   const std::string tag = argv[2];
@@ -46,9 +50,38 @@ int main(int argc, char** argv) {
   const std::size_t size = std::strtoull(argv[4], nullptr, 10);
   const velmor::common::RotationPolicy policy{std::strtoull(argv[5], nullptr, 10),
                                               std::atoi(argv[6])};
-  auto sink = velmor::common::makeFileLogSink(argv[1], policy);
-  for (std::uint64_t seq = 0; count == 0 || seq < count; ++seq) {
-    sink->write(velmor::common::LogLevel::Info, velmor::testing::recordMessage(tag, seq, size));
+  velmor::common::FileLogSink sink(argv[1], policy);
+  if (argc == 7) {
+    for (std::uint64_t seq = 0; count == 0 || seq < count; ++seq) {
+      sink.write(velmor::common::LogLevel::Info, velmor::testing::recordMessage(tag, seq, size));
+    }
+    return 0;
   }
+  const int threads = std::atoi(argv[7]);
+  const std::size_t batch = std::strtoull(argv[8], nullptr, 10);
+  std::vector<std::thread> writers;
+  for (int k = 0; k < threads; ++k) {
+    writers.emplace_back([&, k] {
+      const std::string own = tag + "t" + std::to_string(k);
+      std::vector<std::string> messages;
+      std::vector<velmor::common::LogRecord> records;
+      for (std::uint64_t seq = 0; seq < count;) {
+        messages.clear();
+        for (; messages.size() < batch && seq < count; ++seq) {
+          messages.push_back(velmor::testing::recordMessage(own, seq, size));
+        }
+        records.clear();
+        for (const std::string& message : messages) {
+          records.push_back({velmor::common::LogLevel::Info, message});
+        }
+        if (batch == 1) {
+          sink.write(records[0].level, records[0].message);
+        } else {
+          sink.writeBatch(records.data(), records.size());
+        }
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
   return 0;
 }
