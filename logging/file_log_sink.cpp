@@ -278,13 +278,9 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     platform::FileState before;
     bool looked = false;
     if (batch && !stream) {
+      detail::takeFileLock(lock, file, &platform::AppendFile::tryLock, rotationLockBusy_, &letGo);
       if (!file.state(before)) return done;
       looked = true;
-      if (detail::takeFileLock(lock, file, &platform::AppendFile::tryLock, rotationLockBusy_,
-                               &letGo) &&
-          !file.state(before)) {
-        return done;
-      }
     }
     // Where appends take a lock (Windows), the line is dropped if it cannot
     // be had. Other processes' appends hold it for a moment each, but busy
@@ -367,10 +363,11 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     std::size_t pieces = 0;
     const std::string_view* parts = gather.finish(pieces);
     // Another process's lines may have come in since the size was read (a
-    // single line takes no lock): looked at again just before the append,
+    // single line takes no lock): while there may be company, looked at
+    // again just before the append,
     // the lines past the one that now crosses wait for the next append.
     platform::FileState now;
-    if (lines > 1 && !stream && file.state(now) && now.size != before.size) {
+    if (lines > 1 && shared && !stream && file.state(now) && now.size != before.size) {
       std::size_t crossing = 0;
       while (crossing + 1 < lines && now.size + lineEnds[crossing] < policy_.maxFileBytes) {
         ++crossing;
