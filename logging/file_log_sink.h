@@ -85,10 +85,14 @@ struct LogRecord {
 // interleave. Across processes, sinks on one file coordinate through the file
 // itself: every line is appended whole, and one crossing of the threshold is
 // rotated once, by whichever process takes the file's lock first. A file
-// lock held elsewhere is waited for about a second at most, with the
-// process-wide lock let go between tries, so it never stalls the sinks of
-// other files; past that, rotation is left to the next line (and on
-// Windows, where appends are made under that lock, the line is dropped).
+// lock held elsewhere is waited for 50 ms at most (a second when another
+// sink holds it), with the process-wide lock let go between tries, so it
+// never stalls the sinks of other files; a lock that outlasts the wait is
+// remembered for a while, and meanwhile costs one try per call: rotation is
+// left to a later line (and on Windows, where appends take a lock of their
+// own, a line that cannot get that one is dropped). A file that does not end
+// in LF when the sink first writes it (a writer killed in mid-line) gets its
+// next line on a line of its own.
 //
 // Failure behaviour: never throws for file problems. A message whose file
 // cannot be opened (or is a FIFO without a reader) is dropped silently, as is
@@ -122,7 +126,7 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
   // lines (a reader of a pipe, say): the same lines, rotation and guarantees
   // as `count` calls of write(), at a fraction of the cost. Each line gets
   // its own prefix; the lines go out in as few appends as the OS allows (one
-  // open, one gathered write of up to 511 lines, one size query and one
+  // open, one gathered write of up to 8,192 lines, one size query and one
   // close each), and each append ends at the line that reaches the
   // threshold, which is then rotated as after write(), so backups keep the
   // same bounds. Returns how many records, from the first, reached the file
