@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -111,6 +112,27 @@ TEST_F(VelmorLogTest, WrapModeKeepsStreamsLevelsAndStatus) {
   ran = velmorLog({viaCmd.string(), "--", "cmd", "/c", "echo hello from cmd"});
   EXPECT_EQ(ran.status, 0);
   EXPECT_EQ(bodies(viaCmd), std::vector<std::string>{"[INFO] hello from cmd\n"});
+#endif
+}
+
+// A cut line keeps the level of its start, where alone "<N>" counts; short
+// flags come together; a script without "#!" runs as a shell runs it.
+TEST_F(VelmorLogTest, CutPiecesKeepTheLevelOfTheirLine) {
+  const fs::path file = dir() / "cut.log";
+  const std::string input = "<2>0123456<4>abcdef\n<4>w\n";
+  Ran ran = velmorLog({"-pt", "-m", "10", file.string()}, input);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_EQ(ran.out, input);
+  EXPECT_EQ(bodies(file),
+            (std::vector<std::string>{"[FATAL] 0123456\n", "[FATAL] <4>abcdef\n", "[WARN] w\n"}));
+#ifndef _WIN32
+  const fs::path script = dir() / "script";
+  writeFile(script, "echo from a script\n");
+  fs::permissions(script, fs::perms::owner_all);
+  const fs::path scripted = dir() / "script.log";
+  ran = velmorLog({scripted.string(), "--", script.string()});
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_EQ(bodies(scripted), std::vector<std::string>{"[INFO] from a script\n"});
 #endif
 }
 
@@ -222,6 +244,73 @@ TEST_F(VelmorLogTest, SignalsEndPipeModeCleanlyAndReachTheCommand) {
                            "");
   EXPECT_EQ(pipeline.out, "0\n") << pipeline.err;
   EXPECT_EQ(splitLines(readFile(teed)).size(), 20000u);
+}
+
+// velmor-log as supervisors run it: in a session of its own, its whole
+// process group signalled (a terminal's Ctrl-C, `kill -- -PGID`, systemd).
+TEST_F(VelmorLogTest, GroupSignalsReachTheCommandOnceAndIgnoredOnesStayIgnored) {
+  const auto inSession = [&](const fs::path& log, std::vector<std::string> args,
+                             std::intptr_t* input) {
+    args.insert(args.begin(), {kTool.string(), log.string()});
+    return spawn("/usr/bin/setsid", args, input);  // Not a group leader: no fork.
+  };
+  const auto signalGroup = [](Child child, int signo) {
+    ::kill(-static_cast<pid_t>(child), signo);
+  };
+  const std::string counter = writerProcess().string();
+  std::intptr_t input = -1;
+
+  // A group's SIGTERM reaches COMMAND once, and so does SIGINT.
+  for (const int signo : {SIGTERM, SIGINT}) {
+    const fs::path log = dir() / ("once-" + std::to_string(signo) + ".log");
+    const Child child = inSession(log, {"--", counter, "signals", "1500"}, &input);
+    ASSERT_TRUE(waitForText(log, "ready"));
+    signalGroup(child, signo);
+    EXPECT_EQ(waitFor(child), 0);
+    ::close(static_cast<int>(input));
+    const std::string count = signo == SIGTERM ? " TERM=1 " : "INT=1 ";
+    EXPECT_NE(readFile(log).find(count), std::string::npos) << readFile(log);
+  }
+
+  // An ignored SIGHUP (nohup) stays ignored, here and in COMMAND.
+  const fs::path nohup = dir() / "nohup.log";
+  const auto previous = std::signal(SIGHUP, SIG_IGN);
+  Child child = inSession(nohup, {"--", counter, "signals", "800"}, &input);
+  std::signal(SIGHUP, previous);
+  ASSERT_TRUE(waitForText(nohup, "ready"));
+  signalGroup(child, SIGHUP);
+  EXPECT_EQ(waitFor(child), 0);
+  ::close(static_cast<int>(input));
+  EXPECT_NE(readFile(nohup).find(" HUP=ignored"), std::string::npos) << readFile(nohup);
+
+  // Once COMMAND has exited, SIGTERM ends logging at once, though a child of
+  // it still holds the output open.
+  const fs::path orphan = dir() / "orphan.log";
+  child = inSession(orphan, {"--", "sh", "-c", "echo done; sleep 30 & exit 5"}, &input);
+  ASSERT_TRUE(waitForText(orphan, "done"));
+  const auto start = std::chrono::steady_clock::now();
+  signalGroup(child, SIGTERM);
+  EXPECT_EQ(waitFor(child), 5);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ::close(static_cast<int>(input));
+
+  // Pipe mode: SIGHUP ends it as SIGTERM does, the incomplete line kept.
+  const fs::path piped = dir() / "hup.log";
+  child = inSession(piped, {}, &input);
+  ASSERT_EQ(::write(static_cast<int>(input), "whole\npartial", 13), 13);
+  ASSERT_TRUE(waitForText(piped, "whole"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // Let it read "partial".
+  signalGroup(child, SIGHUP);
+  EXPECT_EQ(waitFor(child), 0);
+  ::close(static_cast<int>(input));
+  EXPECT_EQ(bodies(piped), (std::vector<std::string>{"[INFO] whole\n", "[INFO] partial\n"}));
+
+  // Closed standard streams are not taken for input: it ends at once.
+  const Ran closed = run(
+      "/bin/sh",
+      {"-c", "timeout 10 '" + kTool.string() + "' '" + (dir() / "closed.log").string() + "' <&-"},
+      "");
+  EXPECT_EQ(closed.status, 0) << closed.err;
 }
 #endif
 

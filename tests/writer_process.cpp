@@ -19,6 +19,13 @@
 //
 // Only lives for `ms` milliseconds: a child that would hold whatever handles
 // it inherited.
+//
+//   writer_process signals <ms>  (POSIX)
+//
+// Counts the SIGINT, SIGTERM and SIGHUP it gets (one ignored at start stays
+// ignored), prints "ready", lives for `ms` milliseconds, then prints
+// "INT=<n> TERM=<n> HUP=<n or ignored>" and exits 0: a COMMAND that tells
+// how often a signal reached it.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -30,12 +37,45 @@
 #include "logging/file_log_sink.h"
 #include "test_support.h"
 
+#ifndef _WIN32
+#include <signal.h>
+
+namespace {
+volatile sig_atomic_t counts[3];
+extern "C" void count(int signo) { ++counts[signo == SIGINT ? 0 : signo == SIGTERM ? 1 : 2]; }
+
+int countSignals(int ms) {
+  const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
+  bool ignored[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    struct sigaction current {};
+    ::sigaction(signals[i], nullptr, &current);
+    ignored[i] = current.sa_handler == SIG_IGN;
+    if (!ignored[i]) ::signal(signals[i], count);
+  }
+  std::cout << "ready\n" << std::flush;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const auto shown = [&](int i) {
+    return ignored[i] ? std::string("ignored") : std::to_string(counts[i]);
+  };
+  std::cout << "INT=" << shown(0) << " TERM=" << shown(1) << " HUP=" << shown(2) << "\n";
+  return 0;
+}
+}  // namespace
+#endif
+
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "streams") {
     std::cout << "to out\n" << std::flush;
     std::cerr << "to err\n" << std::flush;
     return std::atoi(argv[2]);
   }
+#ifndef _WIN32
+  if (argc == 3 && std::string(argv[1]) == "signals") return countSignals(std::atoi(argv[2]));
+#endif
   if (argc == 3 && std::string(argv[1]) == "sleep") {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));
     return 0;

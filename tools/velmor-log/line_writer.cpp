@@ -58,10 +58,12 @@ void LineWriter::data(std::string_view bytes) {
 }
 
 void LineWriter::end() {
-  if (pending_.empty()) return;
-  split(pending_, true);
-  flush();
-  pending_.clear();
+  if (!pending_.empty()) {
+    split(pending_, true);
+    flush();
+    pending_.clear();
+  }
+  midLine_ = false;  // Whatever it was in, the input's last line ends here.
 }
 
 std::size_t LineWriter::split(std::string_view text, bool last) {
@@ -74,12 +76,12 @@ std::size_t LineWriter::split(std::string_view text, bool last) {
       // CR at the very end may still turn out to stand before a LF.
       std::size_t left = text.size() - at;
       while (left > max && (last || left > max + 1 || text.back() != '\r')) {
-        emit(text.substr(at, max));
+        emit(text.substr(at, max), false);
         at += max;
         left -= max;
       }
       if (last && left > 0) {
-        emit(text.substr(at));
+        emit(text.substr(at), true);
         at = text.size();
       }
       return at;
@@ -87,18 +89,24 @@ std::size_t LineWriter::split(std::string_view text, bool last) {
     std::size_t end = lf;
     if (end > at && text[end - 1] == '\r') --end;
     while (end - at > max) {
-      emit(text.substr(at, max));
+      emit(text.substr(at, max), false);
       at += max;
     }
-    emit(text.substr(at, end - at));
+    emit(text.substr(at, end - at), true);
     at = lf + 1;
   }
 }
 
-void LineWriter::emit(std::string_view message) {
-  LogLevel level = settings_.level;
-  if (settings_.prefixLevels && priorityPrefix(message, level)) message.remove_prefix(3);
-  batch_.push_back(common::LogRecord{level, message});
+void LineWriter::emit(std::string_view message, bool endsLine) {
+  // The level is the line's: a "<N>" prefix counts at its start only, and
+  // every piece of a cut line keeps what the first one had.
+  if (!midLine_) {
+    lineLevel_ = settings_.level;
+    if (settings_.prefixLevels && priorityPrefix(message, lineLevel_)) message.remove_prefix(3);
+  }
+  midLine_ = !endsLine;
+  if (message.empty() && !endsLine) return;
+  batch_.push_back(common::LogRecord{lineLevel_, message});
   if (batch_.size() == kMaxBatch) flush();
 }
 

@@ -42,7 +42,9 @@ class LineWriter : public StreamConsumer {
   // returns how many bytes they took; what is left waits for its LF. With
   // `last`, what is left is a last line and is taken too.
   std::size_t split(std::string_view text, bool last);
-  void emit(std::string_view message);
+  // Queues one message: a whole line or, with `endsLine` false, a piece of
+  // a longer one.
+  void emit(std::string_view message, bool endsLine);
   void flush();
 
   common::FileLogSink& sink_;
@@ -51,6 +53,8 @@ class LineWriter : public StreamConsumer {
   std::string pending_;  // The start of a line whose LF has not come yet.
   std::string held_;     // A line completed by this chunk, until it is written.
   std::vector<common::LogRecord> batch_;
+  bool midLine_ = false;  // The last message queued was a piece, not a line's end.
+  common::LogLevel lineLevel_ = common::LogLevel::Info;
 };
 
 // The level that a syslog priority prefix "<N>" names: 0-2 FATAL, 3 ERROR,

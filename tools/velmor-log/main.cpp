@@ -24,6 +24,7 @@ int usageError(const std::string& problem) {
 
 int main(int argc, char** argv) {
   namespace tool = velmor::tool;
+  tool::openMissingStandardStreams();
   std::string problem;
   const auto options = tool::parseOptions(tool::programArguments(argc, argv), problem);
   if (!options) return usageError(problem);

@@ -72,11 +72,12 @@ bool parseSize(const std::string& text, std::uint64_t& out) {
   return true;
 }
 
-std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error) {
+std::optional<Options> parseOptions(const std::vector<std::string>& given, std::string& error) {
+  std::vector<std::string> args = given;
   Options options;
   bool haveFile = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+    std::string arg = args[i];
     if (arg == "--") {
       options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
       if (options.command.empty()) {
@@ -93,6 +94,12 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
       options.file = arg;
       haveFile = true;
       continue;
+    }
+    // Short flags may come together ("-pt"), a valued one last ("-ps 5M").
+    if (arg[1] != '-' && arg.size() > 2 && (arg[1] == 'p' || arg[1] == 't' || arg[1] == 'h')) {
+      const std::string rest = "-" + arg.substr(2);
+      arg = arg.substr(0, 2);
+      args.insert(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, rest);
     }
     // "--name=value", "--name value", "-x value" and "-xvalue".
     std::string name = arg;

@@ -22,6 +22,10 @@ class StreamConsumer {
   virtual void end() = 0;
 };
 
+// Opens /dev/null on whichever of the standard streams (0, 1, 2) are closed
+// at start; a no-op on Windows.
+void openMissingStandardStreams();
+
 // The program's arguments after its name, as UTF-8 (taken from the wide
 // command line on Windows, so that any name survives).
 std::vector<std::string> programArguments(int argc, char** argv);
@@ -37,17 +41,24 @@ std::string appendProblem(const std::filesystem::path& file);
 // failures are ignored (a closed terminal must not stop the logging).
 void writeStream(int stream, std::string_view bytes);
 
-// Reads standard input, in binary, until its end or until SIGTERM or SIGINT
-// (Ctrl-C or Ctrl-Break on Windows) arrives, handing every chunk to
-// `input`; then calls input.end().
+// Reads standard input, in binary, until its end or until SIGTERM, SIGINT
+// or SIGHUP (Ctrl-C or Ctrl-Break on Windows) arrives, handing every chunk
+// read to `input`; then calls input.end(). Signals ignored at start stay
+// ignored.
 void pumpStandardInput(StreamConsumer& input);
 
 // Runs `command` (searched in PATH) with the program's environment,
 // standard input and working directory, and hands its standard output and
-// standard error to `out` and `err` as they arrive, until both end.
-// SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on Windows) are passed
-// on to it meanwhile. Returns its exit status (128 plus the signal number
-// if a signal ended it), or 127 with `error` set if it could not be started.
+// standard error to `out` and `err` as they arrive, until both end, or,
+// after SIGTERM or SIGINT, until it has exited and what its streams hold is
+// read (a child of it that keeps them open is not waited for). On POSIX it
+// runs in a process group of its own (unless this program is in the
+// foreground of a terminal), and SIGINT, SIGTERM and SIGHUP are passed on
+// to it, each once: a signal the terminal sent to the whole group is not
+// passed on. Signals ignored at start stay ignored, in it too. A file
+// without "#!" is run by /bin/sh. On Windows Ctrl-C and Ctrl-Break reach it
+// from the console. Returns its exit status (128 plus the signal number if a
+// signal ended it), or 127 with `error` set if it could not be started.
 int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
                std::string& error);
 

@@ -8,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "process.h"
 
@@ -19,42 +22,72 @@ namespace {
 
 constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Written by the signal handlers: one byte per signal, its number.
+// Written by the signal handlers: two bytes per signal, its number and
+// whether the terminal raised it (Ctrl-C reaches the whole foreground
+// process group at once).
 int signalPipe[2] = {-1, -1};
 
-extern "C" void onSignal(int signo) {
+extern "C" void onSignal(int signo, siginfo_t* info, void* /*context*/) {
   const int saved = errno;
-  const auto byte = static_cast<unsigned char>(signo);
-  (void)!::write(signalPipe[1], &byte, 1);
+  const unsigned char bytes[2] = {static_cast<unsigned char>(signo),
+                                  static_cast<unsigned char>(info != nullptr && info->si_code > 0)};
+  (void)!::write(signalPipe[1], bytes, 2);
   errno = saved;
 }
 
-// Routes `signals` to the self-pipe for the rest of the program's life, and
-// ignores SIGPIPE: a reader of the --tee copy that goes away (`| head`) must
-// not stop the logging. (The wrapped COMMAND gets its default back.)
-void catchSignals(std::initializer_list<int> signals) {
-  ::signal(SIGPIPE, SIG_IGN);
-  if (signalPipe[0] < 0 && ::pipe(signalPipe) == 0) {
-    for (const int fd : signalPipe) {
-      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-  }
-  struct sigaction action {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  for (const int signo : signals) ::sigaction(signo, &action, nullptr);
+// Whether `signo` was ignored when the program started (nohup, a shell's
+// background job): it stays ignored, here and in COMMAND.
+bool ignoredAtStart(int signo) {
+  struct sigaction current {};
+  return ::sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-// The signal numbers that arrived since the last call, in order.
-std::string takeSignals() {
-  std::string got;
+// Routes `signals` to the self-pipe for the rest of the program's life,
+// except those ignored at start, and ignores SIGPIPE: a reader of the --tee
+// copy that goes away (`| head`) must not stop the logging.
+void catchSignals(std::initializer_list<int> signals) {
+  ::signal(SIGPIPE, SIG_IGN);
+  if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action {};
+  action.sa_sigaction = onSignal;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  for (const int signo : signals) {
+    if (!ignoredAtStart(signo)) ::sigaction(signo, &action, nullptr);
+  }
+}
+
+// A signal as the handler recorded it.
+struct Arrived {
+  int signo;
+  bool fromTerminal;
+};
+
+// The signals that arrived since the last call, in order.
+std::vector<Arrived> takeSignals() {
+  std::vector<Arrived> got;
   unsigned char buffer[64];
   ssize_t n;
   while ((n = ::read(signalPipe[0], buffer, sizeof buffer)) > 0) {
-    got.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+    for (ssize_t i = 0; i + 1 < n; i += 2) got.push_back({buffer[i], buffer[i + 1] != 0});
   }
   return got;
+}
+
+// Where a program named `name` is, as execvp would find it; empty if none.
+std::string findProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
+  for (std::size_t at = 0; at <= dirs.size();) {
+    std::size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
+    const std::string candidate = dir + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    at = end + 1;
+  }
+  return "";
 }
 
 // Reads one chunk of `fd` into `consumer`; false at the end of the stream.
@@ -70,6 +103,19 @@ bool pump(int fd, StreamConsumer& consumer) {
 }
 
 }  // namespace
+
+void openMissingStandardStreams() {
+  // Otherwise the next descriptors made (a pipe) would take their numbers,
+  // and be read or written as the program's own streams.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
 
 std::vector<std::string> programArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -100,7 +146,7 @@ void writeStream(int stream, std::string_view bytes) {
 }
 
 void pumpStandardInput(StreamConsumer& input) {
-  catchSignals({SIGINT, SIGTERM});
+  catchSignals({SIGINT, SIGTERM, SIGHUP});
 #ifdef F_SETPIPE_SZ
   // A larger pipe lets a fast producer run ahead and each read bring more
   // lines (best effort: Linux only, and within the system's limit).
@@ -127,10 +173,16 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
     error = std::string("cannot make a pipe: ") + std::strerror(errno);
     return 127;
   }
-  // Caught before the start, so that none is lost; the child gets every
-  // disposition back at its default (exec resets caught ones, and SIGPIPE is
-  // reset explicitly in case this program's caller ignored it).
+  // Caught before the start, so that none is lost. The child gets the
+  // caught ones and SIGPIPE back at their default; those ignored at start
+  // stay ignored in it too.
   catchSignals({SIGINT, SIGTERM, SIGHUP});
+  // COMMAND runs in a process group of its own, so that a signal sent to
+  // this program's group (a supervisor's stop, `kill -- -PGID`) reaches it
+  // once, passed on from here. In the foreground of a terminal it stays in
+  // this group, which the terminal needs for its input; Ctrl-C then reaches
+  // it directly and is not passed on.
+  const bool foreground = ::isatty(0) == 1 && ::tcgetpgrp(0) == ::getpgrp();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
@@ -140,15 +192,29 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
-  for (const int signo : kForwarded) sigaddset(&defaults, signo);
+  for (const int signo : kForwarded) {
+    if (!ignoredAtStart(signo)) sigaddset(&defaults, signo);
+  }
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  short flags = POSIX_SPAWN_SETSIGDEF;
+  if (!foreground) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
+  posix_spawnattr_setflags(&attributes, flags);
   std::vector<char*> argv;
-  argv.reserve(command.size() + 1);
+  argv.reserve(command.size() + 2);
   for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
-  const int failed = ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  int failed = ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  // A script without "#!" line: run by the shell, as execvp does.
+  std::string script;
+  if (failed == ENOEXEC && !(script = findProgram(command[0])).empty()) {
+    argv[0] = script.data();
+    argv.insert(argv.begin(), const_cast<char*>("/bin/sh"));
+    failed = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv.data(), environ);
+  }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   ::close(outPipe[1]);
@@ -166,26 +232,43 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
   int open = 2;
   int status = 0;
   bool exited = false;
-  while (!exited) {
-    // Output first, in the order it arrives; once both streams have ended,
-    // only the child's exit (and signals to pass on) is waited for.
-    const int ready = ::poll(fds, 3, open > 0 ? -1 : 100);
+  bool stopping = false;  // SIGTERM or SIGINT came.
+  const auto endStream = [&](int i) {
+    consumers[i]->end();
+    ::close(fds[i].fd);
+    fds[i].fd = -1;
+    --open;
+  };
+  for (;;) {
+    // Output first, in the order it arrives. Once both streams have ended,
+    // or once a stop was asked for, the child's exit is looked for too.
+    const int ready = ::poll(fds, 3, open > 0 && !stopping ? -1 : 100);
     if (ready < 0 && errno != EINTR) break;
     if (fds[2].revents != 0) {
-      for (const char signo : takeSignals()) ::kill(pid, static_cast<unsigned char>(signo));
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      if (!pump(fds[i].fd, *consumers[i])) {
-        consumers[i]->end();
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
+      for (const Arrived& signal : takeSignals()) {
+        stopping = stopping || signal.signo != SIGHUP;
+        if (!(foreground && signal.fromTerminal)) ::kill(pid, signal.signo);
       }
     }
-    if (open == 0) {
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd >= 0 && fds[i].revents != 0 && !pump(fds[i].fd, *consumers[i])) endStream(i);
+    }
+    if (!exited && (open == 0 || stopping)) {
       const pid_t done = ::waitpid(pid, &status, WNOHANG);
       exited = done == pid || (done < 0 && errno != EINTR);
+    }
+    if (exited && open == 0) break;
+    if (exited && stopping) {
+      // What COMMAND's children still hold open is not waited for: what is
+      // there already is written, then the streams end.
+      for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0) continue;
+        struct pollfd one = {fds[i].fd, POLLIN, 0};
+        while (::poll(&one, 1, 0) > 0 && pump(fds[i].fd, *consumers[i])) {
+        }
+        endStream(i);
+      }
+      break;
     }
   }
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);

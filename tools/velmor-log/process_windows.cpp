@@ -85,21 +85,27 @@ BOOL WINAPI onControl(DWORD event) {
   return TRUE;
 }
 
-// Reads `from` into `consumer` until the end of the stream or an interrupt.
+// Reads `from` into `consumer` until the end of the stream or an interrupt;
+// a chunk read before the interrupt is still handed on. On a pipe a read of
+// no bytes is the other end's write of none, not the end (that is
+// ERROR_BROKEN_PIPE); on a file or console it is the end.
 void pump(HANDLE from, StreamConsumer& consumer, bool stopOnInterrupt) {
   std::string buffer(1 << 16, '\0');
+  const bool pipe = ::GetFileType(from) == FILE_TYPE_PIPE;
   for (;;) {
     DWORD got = 0;
     const BOOL ok =
         ::ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+    if (got > 0) consumer.data(std::string_view(buffer.data(), got));
     if (stopOnInterrupt && interrupted) break;
-    if (!ok || got == 0) break;
-    consumer.data(std::string_view(buffer.data(), got));
+    if (!ok || (got == 0 && !pipe)) break;
   }
   consumer.end();
 }
 
 }  // namespace
+
+void openMissingStandardStreams() {}
 
 std::vector<std::string> programArguments(int, char**) {
   int count = 0;
