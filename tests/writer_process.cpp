@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
   const int threads = std::atoi(argv[7]);
   const std::size_t batch = std::strtoull(argv[8], nullptr, 10);
   std::vector<std::thread> writers;
+  writers.reserve(static_cast<std::size_t>(threads));
   for (int k = 0; k < threads; ++k) {
     writers.emplace_back([&, k] {
       const std::string own = tag + "t" + std::to_string(k);

@@ -198,8 +198,8 @@ std::string usage() {
          "  -h, --help               show this text\n"
          "      --version            show the version\n"
          "\n"
-         "Exit status: 0 at the end of input (or on SIGTERM or SIGINT, after writing what\n"
-         "was read); COMMAND's own status with COMMAND (128+N if killed by signal N, 127\n"
+         "Exit status: 0 at the end of input (or on SIGTERM, SIGINT or SIGHUP, after writing\n"
+         "what was read); COMMAND's own status with COMMAND (128+N if killed by signal N, 127\n"
          "if it cannot be started); 1 if FILE cannot be opened; 2 for a usage error.\n";
 }
 
