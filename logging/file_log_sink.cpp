@@ -37,14 +37,12 @@ struct SharedState {
   std::tm cachedLocal{};
   // Guarded by `mutex`.
   detail::FragmentTable fragments;
-  // Guarded by `mutex`: the active names (a sink's names_[0]) whose crossing
-  // of the threshold a thread is deciding while it waits for the file's lock
-  // with `mutex` let go. Other threads hold back their lines to those files
-  // until `decided` is signalled, so that a process adds at most one line to
-  // a file being rotated, whatever its number of threads.
-  static constexpr std::size_t kMaxDeciding = 16;
-  const platform::NativeString* deciding[kMaxDeciding] = {};
-  std::size_t decidingCount = 0;
+  // Guarded by `mutex`: the files whose crossing of the threshold a thread
+  // is deciding while it waits for the file's lock with `mutex` let go.
+  // Other threads hold back their lines to those files until `decided` is
+  // signalled, so that a process adds at most one line to a file being
+  // rotated, whatever its number of threads.
+  detail::DecidingTable deciding;
   std::condition_variable decided;
   // Guarded by `mutex`: what one append is gathered from (see Gather), and
   // the offset just after each of its lines. Kept here, not on the stack,
@@ -151,38 +149,6 @@ class Gather {
   std::size_t count_ = 0;
 };
 
-// Whether a thread is deciding the crossing of the file named `name`.
-bool deciding(const SharedState& state, const platform::NativeString& name) noexcept {
-  if (state.decidingCount == 0) return false;
-  for (const platform::NativeString* marked : state.deciding) {
-    if (marked != nullptr && *marked == name) return true;
-  }
-  return false;
-}
-
-// Records that the calling thread decides the crossing of `name`; false if
-// the table is full (the bound per process may then not hold for threads).
-bool markDeciding(SharedState& state, const platform::NativeString& name) noexcept {
-  for (const platform::NativeString*& slot : state.deciding) {
-    if (slot == nullptr) {
-      slot = &name;
-      ++state.decidingCount;
-      return true;
-    }
-  }
-  return false;
-}
-
-void unmarkDeciding(SharedState& state, const platform::NativeString& name) noexcept {
-  for (const platform::NativeString*& slot : state.deciding) {
-    if (slot == &name) {
-      slot = nullptr;
-      --state.decidingCount;
-      return;
-    }
-  }
-}
-
 // How long an append waits for the append lock (Windows) the first time it
 // finds it busy: a dropped line costs more than a wait.
 constexpr int kAppendLockWaitMs = 1000;
@@ -245,7 +211,7 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
   while (done < count) {
     // Another thread is deciding whether this file is to be rotated: a line
     // added now would land in the file being rotated.
-    state.decided.wait(lock, [&] { return !deciding(state, names_[0]); });
+    state.decided.wait(lock, [&] { return !state.deciding.has(names_[0]); });
     // Opened and closed around every append, so that no handle is held
     // while idle: between two writes the file can be renamed, deleted or
     // read by others. Unopenable (no directory, a directory, a FIFO without
@@ -273,11 +239,15 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     // Several lines of one append are decided under the rotation lock (best
     // effort), so that another process's batch cannot slip in between the
     // size read here and the append, and push the crossing line further.
+    // Single lines take it too once this sink saw the file in the last
+    // stretch, so that no batch's lines pass the threshold while it is held
+    // (each other process may slip in one line before it sees the stretch).
     // Taken before the append lock, never after it.
+    const bool inStretch = seen_.valid && seen_.size >= oneByOneFrom;
     bool letGo = false;
     platform::FileState before;
     bool looked = false;
-    if (batch && !stream) {
+    if ((batch || inStretch) && !stream) {
       detail::takeFileLock(lock, file, &platform::AppendFile::tryLock, rotationLockBusy_, &letGo);
       if (!file.state(before)) return done;
       looked = true;
@@ -303,7 +273,7 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     // backup.
     platform::FileId named;
     if (letGo && !stream &&
-        (deciding(state, names_[0]) || !platform::entryId(names_[0].c_str(), named) ||
+        (state.deciding.has(names_[0]) || !platform::entryId(names_[0].c_str(), named) ||
          named != before.id)) {
       continue;
     }
@@ -447,7 +417,7 @@ void FileLogSink::decideCrossing(std::unique_lock<std::mutex>& lock, platform::A
     return;
   }
   SharedState& state = shared();
-  const bool marked = markDeciding(state, names_[0]);
+  const bool marked = state.deciding.mark(names_[0]);
   const bool locked =
       detail::takeFileLock(lock, file, &platform::AppendFile::tryLock, rotationLockBusy_, nullptr);
   if (locked && namesThisFile()) {
@@ -458,7 +428,7 @@ void FileLogSink::decideCrossing(std::unique_lock<std::mutex>& lock, platform::A
   }
   if (locked) seen_.valid = false;
   if (marked) {
-    unmarkDeciding(state, names_[0]);
+    state.deciding.unmark(names_[0]);
     state.decided.notify_all();
   }
 }

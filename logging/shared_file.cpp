@@ -1,5 +1,5 @@
-// Bounded file-lock waits, the table of cut lines, and the check for a line
-// that a dead writer left open.
+// Bounded file-lock waits, the tables of cut lines and of crossings being
+// decided, and the check for a line that a dead writer left open.
 #include "logging/shared_file.h"
 
 #include <chrono>
@@ -77,6 +77,35 @@ void FragmentTable::forget(const platform::FileId& file) noexcept {
 void FragmentTable::forgetAt(std::size_t i) noexcept {
   for (; i + 1 < used_; ++i) records_[i] = records_[i + 1];
   --used_;
+}
+
+bool DecidingTable::has(const platform::NativeString& name) const noexcept {
+  if (used_ == 0) return false;
+  for (const platform::NativeString* marked : marked_) {
+    if (marked != nullptr && *marked == name) return true;
+  }
+  return false;
+}
+
+bool DecidingTable::mark(const platform::NativeString& name) noexcept {
+  for (const platform::NativeString*& slot : marked_) {
+    if (slot == nullptr) {
+      slot = &name;
+      ++used_;
+      return true;
+    }
+  }
+  return false;
+}
+
+void DecidingTable::unmark(const platform::NativeString& name) noexcept {
+  for (const platform::NativeString*& slot : marked_) {
+    if (slot == &name) {
+      slot = nullptr;
+      --used_;
+      return;
+    }
+  }
 }
 
 bool endsInsideDeadLine(const platform::AppendFile& file, platform::FileState& state) {

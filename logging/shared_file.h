@@ -71,6 +71,24 @@ class FragmentTable {
   std::size_t used_ = 0;
 };
 
+// The files, by a sink's active name, whose crossing of the threshold a
+// thread of the process is deciding, in a fixed table so that marking one
+// never allocates. Not thread-safe: guarded by the caller's mutex.
+class DecidingTable {
+ public:
+  // Whether `name` is marked.
+  bool has(const platform::NativeString& name) const noexcept;
+  // Marks `name`, which must outlive the mark; false if the table is full
+  // (the bound per process then may not hold for threads).
+  bool mark(const platform::NativeString& name) noexcept;
+  void unmark(const platform::NativeString& name) noexcept;
+
+ private:
+  static constexpr std::size_t kSize = 16;
+  const platform::NativeString* marked_[kSize] = {};
+  std::size_t used_ = 0;
+};
+
 // Whether the regular file open in `file`, found in `state`, ends inside a
 // line that nobody is writing any more (a writer killed in mid-line): then
 // the next line must begin with a LF. A file ending in LF, an empty or an
