@@ -14,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include "logging/backup_set.h"
 #include "logging/line_format.h"
 #include "logging/platform.h"
 #include "logging/shared_file.h"
@@ -59,17 +60,6 @@ struct SharedState {
 SharedState& shared() {
   static SharedState* const state = new SharedState();
   return *state;
-}
-
-// Native name of file `n` of the log at `base`: `base` itself for 0,
-// "<base>.<n>" otherwise.
-platform::NativeString gen(const fs::path& base, int n) {
-  platform::NativeString name = base.native();
-  if (n > 0) {
-    name += fs::path::value_type('.');
-    for (const char digit : std::to_string(n)) name += static_cast<fs::path::value_type>(digit);
-  }
-  return name;
 }
 
 // Reads the clock: the local time of day of now in `state.cachedLocal`
@@ -149,10 +139,6 @@ class Gather {
   std::size_t count_ = 0;
 };
 
-// How long an append waits for the append lock (Windows) the first time it
-// finds it busy: a dropped line costs more than a wait.
-constexpr int kAppendLockWaitMs = 1000;
-
 // Refuses a policy outside its limits; returns it unchanged otherwise.
 const RotationPolicy& checked(const RotationPolicy& policy) {
   if (policy.maxFileBytes == 0) {
@@ -163,6 +149,10 @@ const RotationPolicy& checked(const RotationPolicy& policy) {
                                 std::to_string(kMaxBackupsLimit) + ", not " +
                                 std::to_string(policy.maxBackups));
   }
+  if (policy.maxBackupAge.count() < 0) {
+    throw std::invalid_argument("RotationPolicy::maxBackupAge must not be negative, not " +
+                                std::to_string(policy.maxBackupAge.count()) + "s");
+  }
   return policy;
 }
 
@@ -171,25 +161,16 @@ const RotationPolicy& checked(const RotationPolicy& policy) {
 FileLogSink::FileLogSink(std::filesystem::path path) : FileLogSink(std::move(path), {}) {}
 
 FileLogSink::FileLogSink(std::filesystem::path path, const RotationPolicy& policy)
-    : path_(std::move(path)), policy_(checked(policy)) {
-  // The OS would see such a name cut at the NUL, a different file: rotating
-  // "<cut>.5" could then delete the active file. Leave `names_` empty.
-  if (path_.native().find(fs::path::value_type('\0')) != platform::NativeString::npos) return;
+    : path_(std::move(path)),
+      policy_(checked(policy)),
+      startPending_(policy_.rotateOnStart) {
   std::error_code ec;
-  if (!path_.parent_path().empty()) {
+  if (!path_.parent_path().empty() &&
+      path_.native().find(fs::path::value_type('\0')) == platform::NativeString::npos) {
     // Failure is deliberately ignored: writes are dropped until it exists.
     fs::create_directories(path_.parent_path(), ec);
   }
-  // Anchored now, so that a later change of the working directory (a
-  // daemon's chdir("/")) does not send the lines elsewhere.
-  const fs::path anchored = platform::anchorPath(path_);
-  const auto count = static_cast<std::size_t>(policy_.maxBackups) + 1;
-  names_.reserve(count);
-  shown_.reserve(count);
-  for (int n = 0; n <= policy_.maxBackups; ++n) {
-    names_.push_back(gen(anchored, n));
-    shown_.push_back(platform::displayPath(gen(path_, n)));
-  }
+  backups_ = std::make_unique<detail::BackupSet>(path_, policy_);
 }
 
 FileLogSink::~FileLogSink() = default;
@@ -206,23 +187,35 @@ std::size_t FileLogSink::writeBatch(const LogRecord* records, std::size_t count)
 std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
   SharedState& state = shared();
   std::unique_lock<std::mutex> lock(state.mutex);
-  if (names_.empty()) return 0;  // A name the OS cannot be given.
+  if (!backups_->usable()) return 0;  // A name the OS cannot be given.
+  const platform::NativeString& name = backups_->active();
   std::size_t done = 0;
   while (done < count) {
     // Another thread is deciding whether this file is to be rotated: a line
     // added now would land in the file being rotated.
-    state.decided.wait(lock, [&] { return !state.deciding.has(names_[0]); });
+    state.decided.wait(lock, [&] { return !state.deciding.has(name); });
     // Opened and closed around every append, so that no handle is held
     // while idle: between two writes the file can be renamed, deleted or
     // read by others. Unopenable (no directory, a directory, a FIFO without
     // a reader), or its append lock held by a stranger: dropped.
-    platform::AppendFile file(names_[0].c_str());
+    platform::AppendFile file(name.c_str());
     if (!file.isOpen()) return done;
     // Streams are written so that no SIGPIPE can reach the process, which
     // needs to be known before the write. A file whose name meant a regular
     // file last time is taken to be one again (checked after the write);
     // the program's own descriptors are always looked at.
     const bool stream = lastWasRegular_ && !file.isBorrowed() ? false : file.isStream();
+    // A file of an earlier period, or the one a run starts with, is rotated
+    // before anything goes into it; looked at once per period and run.
+    if (!stream && earlyCheckDue()) {
+      platform::FileState found;
+      if (!file.state(found)) return done;
+      if (!dueEarly(found)) {
+        settleEarlyCheck();
+      } else if (decide(lock, file, found, true)) {
+        continue;  // Rotated here or elsewhere: the name means a new file.
+      }
+    }
     // The file as it is before the append, needed only to end a cut line,
     // to look at the end of a file this sink has not written yet, or to see
     // where a batch crosses the threshold: a single line to a known file is
@@ -260,7 +253,7 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     const bool waitedBefore = letGo;
     if (!detail::takeFileLock(lock, file, &platform::AppendFile::tryLockForAppend, appendLockBusy_,
                               &letGo, std::chrono::milliseconds(1),
-                              std::chrono::milliseconds(kAppendLockWaitMs))) {
+                              std::chrono::milliseconds(detail::kAppendLockWaitMs))) {
       return done;
     }
     if ((!looked && (letGo || !seen_.valid || !state.fragments.empty())) ||
@@ -273,7 +266,7 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     // backup.
     platform::FileId named;
     if (letGo && !stream &&
-        (state.deciding.has(names_[0]) || !platform::entryId(names_[0].c_str(), named) ||
+        (state.deciding.has(name) || !platform::entryId(name.c_str(), named) ||
          named != before.id)) {
       continue;
     }
@@ -372,7 +365,7 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     // A cut that left the file at the threshold is rotated like a whole
     // line: otherwise every later line would be cut the same way (a full
     // disk frees the oldest backup's space, a size limit a fresh file).
-    if (after.regular && after.size >= policy_.maxFileBytes) decideCrossing(lock, file, after);
+    if (after.regular && after.size >= policy_.maxFileBytes) decide(lock, file, after, false);
     if (whole < lines) return done;
   }
   return done;
@@ -397,92 +390,90 @@ void FileLogSink::noteOtherWriters(const platform::FileState* before,
   seen_ = {after.id.device, after.id.index, after.size, after.regular};
 }
 
-void FileLogSink::decideCrossing(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-                                 const platform::FileState& after) noexcept {
+bool FileLogSink::earlyCheckDue() noexcept {
+  if (policy_.period == RotationPeriod::None) return startPending_;
+  const std::time_t now = std::time(nullptr);
+  if (now < checkedUntil_) return startPending_;
+  // The bounds of the local hour or day of `now`, by the calendar, so that
+  // days of 23 or 25 hours end where the clock says.
+  std::tm local{};
+  if (!platform::toLocalTime(now, local)) return startPending_;
+  local.tm_sec = 0;
+  local.tm_min = 0;
+  if (policy_.period == RotationPeriod::Daily) local.tm_hour = 0;
+  local.tm_isdst = -1;
+  periodStart_ = std::mktime(&local);
+  if (policy_.period == RotationPeriod::Daily) {
+    ++local.tm_mday;
+  } else {
+    ++local.tm_hour;
+  }
+  local.tm_isdst = -1;
+  periodEnd_ = std::mktime(&local);
+  if (periodStart_ == -1 || periodEnd_ <= now) periodEnd_ = now + 1;  // Look again soon.
+  return true;
+}
+
+bool FileLogSink::dueEarly(const platform::FileState& found) const noexcept {
+  return found.regular && found.size > 0 &&
+         (startPending_ ||
+          (policy_.period != RotationPeriod::None && found.modified < periodStart_));
+}
+
+void FileLogSink::settleEarlyCheck() noexcept {
+  startPending_ = false;
+  checkedUntil_ = periodEnd_;
+}
+
+bool FileLogSink::decide(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
+                         const platform::FileState& found, bool early) noexcept {
   // Decided under the lock that every sink in every process takes, and
-  // only while the name still means the file just written: if another
-  // process rotated it a moment ago, this crossing has been dealt with
-  // (and these lines went into that backup). Waiting out another
-  // process's rotation keeps this writer from appending more lines to the
-  // file being rotated; a lock held past the wait (a stranger's) leaves
-  // rotating to the next line. A name that is a symbolic link never
-  // matches, so the link is never renamed away.
+  // only while the name still means the file found: if another process
+  // rotated it a moment ago, this rotation has been dealt with (and lines
+  // written to it went into that backup). Waiting out another process's
+  // rotation keeps this writer from appending more lines to the file being
+  // rotated; a lock held past the wait (a stranger's) leaves rotating to a
+  // later line. A name that is a symbolic link never matches, so the link
+  // is never renamed away.
+  const platform::NativeString& name = backups_->active();
   platform::FileId named;
   const auto namesThisFile = [&] {
-    return platform::entryId(names_[0].c_str(), named) && named == after.id;
+    return platform::entryId(name.c_str(), named) && named == found.id;
   };
   if (!namesThisFile()) {
     seen_.valid = false;  // The name means a file this sink has not seen,
     aloneFiles_ = 0;      // made by another writer.
-    return;
+    if (early && platform::entryKind(name.c_str()) == EntryKind::Other) {
+      settleEarlyCheck();  // A link: written through, never rotated.
+      return false;
+    }
+    return true;
   }
   SharedState& state = shared();
-  const bool marked = state.deciding.mark(names_[0]);
+  const bool marked = state.deciding.mark(name);
   const bool locked =
       detail::takeFileLock(lock, file, &platform::AppendFile::tryLock, rotationLockBusy_, nullptr);
-  if (locked && namesThisFile()) {
+  // Still due under the lock: the file may have been emptied in place (a
+  // pinned one copied away) since it was looked at.
+  platform::FileState now;
+  const bool due = locked && namesThisFile() && file.state(now) &&
+                   (early ? dueEarly(now) : now.size >= policy_.maxFileBytes);
+  bool moved = locked && !due;
+  if (due) {
     aloneFiles_ = othersInFile_ ? 0 : aloneFiles_ + 1;
     othersInFile_ = false;
-    rotate();
-    if (resumeAt_ == kNoInterruptedRotation) state.fragments.forget(after.id);
+    moved = backups_->rotate(lock, file, appendLockBusy_);
+    if (moved) state.fragments.forget(found.id);
+    // This run's and this period's rotation is made: the fresh file may get
+    // other writers' lines at once, and is not rotated again for them.
+    if (moved && early) settleEarlyCheck();
   }
   if (locked) seen_.valid = false;
   if (marked) {
-    state.deciding.unmark(names_[0]);
+    state.deciding.unmark(name);
     state.decided.notify_all();
   }
-}
-
-//   .N (dropped only if .1 to .N are all taken; N = maxBackups)
-//   .N-1 -> .N, ..., .1 -> .2 (present ones, below `top`)
-//   active -> .1
-// With .1 free, the active rename is all that is left to do: whoever retries
-// a refused rotation moves no backup a second time.
-void FileLogSink::rotate() noexcept {
-  const auto kind = [this](int n) { return platform::entryKind(names_[n].c_str()); };
-  const int last = policy_.maxBackups;
-  // Backups below `top` move up one number; `top` itself is free.
-  int top = resumeAt_;
-  if (kind(1) == EntryKind::Absent) {
-    top = 1;
-  } else if (top == kNoInterruptedRotation || kind(top) != EntryKind::Absent) {
-    // A fresh rotation: the disk no longer agrees with the hint, if any.
-    top = last;
-    while (top >= 1 && kind(top) != EntryKind::Absent) --top;
-    if (top == 0) {
-      // Every number is taken: the oldest backup is the one thing rotation
-      // may drop, and only if it is a file of ours to drop.
-      if (kind(last) == EntryKind::Regular) platform::removeFile(names_[last].c_str());
-      top = last;
-    }
-  }
-  for (int i = top - 1; i >= 1; --i) {
-    // Gaps are skipped. Anything but a regular file stays where it is; the
-    // rename onto it below then fails, since renames never replace.
-    if (kind(i) != EntryKind::Regular) continue;
-    if (!shift(i)) return;
-  }
-  if (shift(0)) resumeAt_ = kNoInterruptedRotation;
-}
-
-bool FileLogSink::shift(int from) noexcept {
-  // Never onto an existing file: a stale plan, another sink's rotation or a
-  // stranger's file at the destination must not cost a byte.
-  const platform::ErrorCode failure =
-      platform::renameNoReplace(names_[from].c_str(), names_[from + 1].c_str());
-  if (failure == 0) return true;
-  resumeAt_ = from + 1;
-  if (!rotationWarned_) {
-    rotationWarned_ = true;
-    // One text on every platform, naming the Windows call, so that whatever
-    // watches for it needs one pattern; on POSIX the code is rename's errno.
-    std::fprintf(stderr,
-                 "[velmor-log-rotation] MoveFileExW(%s -> %s) failed (GetLastError=%lu); "
-                 "log will continue at oversize. (one-shot warning)\n",
-                 from == 0 ? "active" : shown_[from].c_str(),
-                 from == 0 ? ".1" : shown_[from + 1].c_str(), failure);
-  }
-  return false;
+  return moved;
 }
 
 std::shared_ptr<ILogSink> makeFileLogSink(std::filesystem::path path) {

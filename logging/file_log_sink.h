@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,10 @@
 #include "logging/velmor_logging_export.h"
 
 namespace velmor::common {
+
+namespace detail {
+class BackupSet;
+}  // namespace detail
 
 namespace platform {
 class AppendFile;
@@ -32,8 +37,13 @@ inline constexpr int kMaxBackups = 5;
 // The most backups a RotationPolicy may ask for.
 inline constexpr int kMaxBackupsLimit = 1000;
 
-// How large the active file grows and how many backups are kept. The
-// defaults are the sink's fixed behaviour: 5 MiB and five backups.
+// When the active file is also rotated by the clock: at the first write
+// after the start of a new local hour or day.
+enum class RotationPeriod { None, Hourly, Daily };
+
+// How large the active file grows, when else it is rotated, and which
+// backups are kept. The defaults are the sink's fixed behaviour: 5 MiB,
+// five backups, nothing else.
 //
 // maxFileBytes: from 1 (rotate after every line) up; a value larger than any
 // file the platform can hold never rotates. maxBackups: 1 to
@@ -42,6 +52,32 @@ inline constexpr int kMaxBackupsLimit = 1000;
 // renames every kept backup, under the process-wide lock: its cost grows
 // with maxBackups (about 10 ms for 1000 on a typical Linux disk).
 //
+// period: a file last modified before the start of the current local hour
+// (Hourly) or day (Daily) holds lines of an earlier period, and the next
+// write rotates it before appending, so no line of the new period lands in
+// it; when several writers find it at once it is rotated once, and the
+// others append to the fresh file. Size rotation still applies. The check
+// costs one look at the file per period per sink, not one per line.
+//
+// rotateOnStart: a sink's first write rotates a non-empty file first (one
+// file per run); an empty or absent file is not rotated.
+//
+// maxBackupAge: when a sink rotates, backups last modified longer ago than
+// this are deleted first, so that their numbers are free for the shift.
+// maxTotalBytes: after a rotation, the oldest backups are deleted while all
+// backups together hold more bytes than this; "<name>.1" is always kept.
+// Both delete only regular files at numbers 1 to maxBackups: never a
+// directory, a link or a higher number. Zero turns each off; a negative age
+// is refused.
+//
+// copyWhenPinned (Windows; no effect elsewhere): when the active file cannot
+// be renamed because another program holds it open without sharing its
+// deletion (a viewer, a virus scanner), its content is copied into a new
+// "<name>.1" and the file emptied, under the lock that every sink's append
+// takes, so no line is lost and the file keeps its bound. Off: the rename is
+// retried after later writes, with one warning, and the file grows past the
+// threshold until the other program lets go.
+//
 // Sinks with different policies may share a file: each follows its own, and
 // nothing is lost either way, since renames never replace. Give every writer
 // of one file the same policy, or the files end at mixed sizes and counts.
@@ -49,6 +85,11 @@ struct RotationPolicy {
   std::uint64_t maxFileBytes =
       kRotateThresholdBytes;     // Rotate once the file holds this many bytes or more.
   int maxBackups = kMaxBackups;  // Keep "<name>.1" (newest) .. "<name>.<maxBackups>" (oldest).
+  RotationPeriod period = RotationPeriod::None;
+  bool rotateOnStart = false;
+  std::chrono::seconds maxBackupAge{0};  // 0: any age.
+  std::uint64_t maxTotalBytes = 0;       // Bytes in all backups; 0: no cap.
+  bool copyWhenPinned = false;
 };
 
 // One message of a batch handed to FileLogSink::writeBatch.
@@ -150,43 +191,39 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
 
   // write() and writeBatch(): appends the records, rotating as it goes.
   std::size_t append(const LogRecord* records, std::size_t count);
-  // Moves the active file to backup 1 and shifts older backups up. Called
-  // only from write(), with the process-wide lock and the file's own lock
-  // held, once the name is known to still mean the file just written.
-  void rotate() noexcept;
-  // After an append that left the regular file `after` at the threshold:
-  // rotates it if the name still means it, under its lock. `file` is open on
-  // it; `lock` holds the process-wide mutex, let go while the file lock is
-  // waited for (threads of the process hold back their lines to this file
-  // meanwhile).
-  void decideCrossing(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-                      const platform::FileState& after) noexcept;
+  // Rotates the regular file `found`, open in `file`, if under its lock the
+  // name still means it and it is still due: by size, or `early` (see
+  // dueEarly). `lock` holds the process-wide mutex, let go while the file
+  // lock is waited for (threads of the process hold back their lines to
+  // this file meanwhile). True if the name has moved on to another file (or
+  // the file is no longer due): the lines are for a fresh open.
+  bool decide(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
+              const platform::FileState& found, bool early) noexcept;
+  // Whether the file is to be looked at before this write: a run's first
+  // write, or the first of a new period (whose bounds it then computes).
+  bool earlyCheckDue() noexcept;
+  // Whether `found` is to be rotated before anything is appended.
+  bool dueEarly(const platform::FileState& found) const noexcept;
+  // The look is done until the next period.
+  void settleEarlyCheck() noexcept;
   // Updates seen_ after an append of `written` bytes, and notices other
   // writers of the file: it grew by more than this sink wrote (`before`, if
   // read, is the file just before the append).
   void noteOtherWriters(const platform::FileState* before, const platform::FileState& after,
                         std::size_t written) noexcept;
-  // Renames file `from` to `from + 1`; on failure remembers where the
-  // rotation stopped and prints the sink's one warning. True on success.
-  bool shift(int from) noexcept;
-
   // The path as the caller gave it; warnings print names built from it.
   const std::filesystem::path path_;
   const RotationPolicy policy_;
-  // Set once the sink has printed its one rotation warning.
-  bool rotationWarned_ = false;
-  // Native names of the active file (0) and backups 1..maxBackups, anchored
-  // at construction; empty if the path cannot be given to the OS. Built once
-  // so that rotation needs no allocation.
-  std::vector<NativeString> names_;
-  // The same names as printed in warnings (UTF-8 on Windows).
-  std::vector<std::string> shown_;
-  // A hint, checked against the disk before use: the backup number that an
-  // interrupted rotation of this sink emptied and failed to fill, or
-  // kNoInterruptedRotation. While that number is still free, a retry resumes
-  // there, so repeated failures never drop or move a backup twice.
-  static constexpr int kNoInterruptedRotation = -1;
-  int resumeAt_ = kNoInterruptedRotation;
+  // The active file's name and its numbered backups.
+  std::unique_ptr<detail::BackupSet> backups_;
+  // Whether the first write is still to rotate a non-empty file
+  // (rotateOnStart); the period whose start a file's time is compared with,
+  // and until when the file need not be looked at again (seconds since the
+  // epoch).
+  bool startPending_ = false;
+  std::time_t periodStart_ = 0;
+  std::time_t periodEnd_ = 0;
+  std::time_t checkedUntil_ = 0;
   // A hint: the last file this sink wrote to was a regular file, so the next
   // one most likely is too and needs no check for being a stream (a system
   // call that would cost a sixth of a line).

@@ -40,6 +40,7 @@ struct FileState {
   std::uint64_t size = 0;  // In bytes, as the file system has it.
   FileId id;
   bool regular = false;  // A plain disk file (not a FIFO, device or directory).
+  std::time_t modified = 0;  // Last modification, in seconds since the epoch.
 };
 
 // The outcome of trying to take a file lock without waiting.
@@ -135,6 +136,16 @@ class AppendFile {
   // always true, since strangers do not lock that byte alone.
   bool heldBySink() const noexcept;
 
+  // Copies the whole regular file into a new file `to` (never onto an
+  // existing one), flushed to disk, then empties this file: the way out
+  // when another program keeps the file from being renamed (see
+  // isPinnedError). Made under the append lock, which the caller holds, so
+  // that no other sink's line lands between the copy and the truncation.
+  // On failure nothing is changed and a partial copy is removed. Windows
+  // only: elsewhere a rename is never refused that way, and this returns
+  // ENOTSUP.
+  ErrorCode copyToAndEmpty(const NativeChar* to) noexcept;
+
  private:
   const NativeChar* name_;     // As given to the constructor, which outlives this object.
   std::intptr_t handle_;       // A descriptor on POSIX, a HANDLE on Windows; -1: none.
@@ -148,6 +159,15 @@ class AppendFile {
 enum class EntryKind { Absent, Regular, Other };
 EntryKind entryKind(const NativeChar* name) noexcept;
 
+// What entryKind says, with the size and last modification time (seconds
+// since the epoch) of a regular file; zero for anything else.
+struct EntryInfo {
+  EntryKind kind = EntryKind::Absent;
+  std::uint64_t size = 0;
+  std::time_t modified = 0;
+};
+EntryInfo entryInfo(const NativeChar* name) noexcept;
+
 // The identity of the entry `name` itself (a symbolic link is not
 // followed). False if there is none or the query failed.
 bool entryId(const NativeChar* name, FileId& out) noexcept;
@@ -157,6 +177,11 @@ bool entryId(const NativeChar* name, FileId& out) noexcept;
 // without MOVEFILE_REPLACE_EXISTING); elsewhere the destination is checked
 // first. An occupied destination gives EEXIST or ERROR_ALREADY_EXISTS.
 ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept;
+
+// Whether a rename failed with `error` because another program holds the
+// file open without sharing its deletion (a viewer or a virus scanner on
+// Windows); never true on POSIX.
+bool isPinnedError(ErrorCode error) noexcept;
 
 // Deletes the file `name`; never a directory.
 ErrorCode removeFile(const NativeChar* name) noexcept;

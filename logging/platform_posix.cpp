@@ -166,6 +166,7 @@ bool AppendFile::state(FileState& out) const noexcept {
   out.size = static_cast<std::uint64_t>(st.st_size);
   out.id = idOf(st);
   out.regular = S_ISREG(st.st_mode);
+  out.modified = st.st_mtime;
   return true;
 }
 
@@ -227,10 +228,19 @@ bool AppendFile::heldBySink() const noexcept {
 #endif
 }
 
+ErrorCode AppendFile::copyToAndEmpty(const NativeChar* /*to*/) noexcept { return ENOTSUP; }
+
 EntryKind entryKind(const NativeChar* name) noexcept {
   struct stat st;
   if (::lstat(name, &st) != 0) return EntryKind::Absent;
   return S_ISREG(st.st_mode) ? EntryKind::Regular : EntryKind::Other;
+}
+
+EntryInfo entryInfo(const NativeChar* name) noexcept {
+  struct stat st;
+  if (::lstat(name, &st) != 0) return {};
+  if (!S_ISREG(st.st_mode)) return {EntryKind::Other, 0, 0};
+  return {EntryKind::Regular, static_cast<std::uint64_t>(st.st_size), st.st_mtime};
 }
 
 bool entryId(const NativeChar* name, FileId& out) noexcept {
@@ -253,6 +263,8 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept
   if (std::rename(from, to) == 0) return 0;
   return lastError();
 }
+
+bool isPinnedError(ErrorCode /*error*/) noexcept { return false; }
 
 ErrorCode removeFile(const NativeChar* name) noexcept {
   return ::unlink(name) == 0 ? 0 : lastError();

@@ -61,6 +61,14 @@ bool infoOf(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) noexcept {
   return ::GetFileInformationByHandle(handle, &info) != 0;
 }
 
+// FILETIME counts 100 ns steps from 1601; time_t seconds from 1970.
+std::time_t timeOf(const FILETIME& time) noexcept {
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  return static_cast<std::time_t>((static_cast<std::int64_t>(ticks) - 116444736000000000LL) /
+                                  10000000LL);
+}
+
 FileId idOf(const BY_HANDLE_FILE_INFORMATION& info) noexcept {
   return FileId{info.dwVolumeSerialNumber,
                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
@@ -156,6 +164,7 @@ bool AppendFile::state(FileState& out) const noexcept {
   out.id = idOf(info);
   out.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
                 ::GetFileType(handleOf(handle_)) == FILE_TYPE_DISK;
+  out.modified = timeOf(info.ftLastWriteTime);
   return true;
 }
 
@@ -190,11 +199,70 @@ LockResult AppendFile::tryLock() noexcept {
 // sink's. (One that locks every byte is told apart by outlasting the wait.)
 bool AppendFile::heldBySink() const noexcept { return true; }
 
+ErrorCode AppendFile::copyToAndEmpty(const NativeChar* to) noexcept {
+  if (!appendLocked_) return ERROR_NOT_LOCKED;
+  // Every sharing mode, as for byteAt: the program that pins the file
+  // shares reading and writing, and other sinks share everything.
+  const HANDLE reader =
+      ::CreateFileW(name_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (reader == INVALID_HANDLE_VALUE) return lastError();
+  BY_HANDLE_FILE_INFORMATION mine;
+  BY_HANDLE_FILE_INFORMATION read;
+  ErrorCode error = 0;
+  if (!infoOf(handleOf(handle_), mine) || !infoOf(reader, read) || idOf(mine) != idOf(read)) {
+    error = ERROR_FILE_NOT_FOUND;  // The name no longer means this file.
+  }
+  // CREATE_NEW: never onto an existing file.
+  const HANDLE copy =
+      error != 0 ? INVALID_HANDLE_VALUE
+                 : ::CreateFileW(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (error == 0 && copy == INVALID_HANDLE_VALUE) error = lastError();
+  if (copy != INVALID_HANDLE_VALUE) {
+    char buffer[65536];
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(reader, buffer, sizeof(buffer), &got, nullptr)) {
+        error = lastError();
+        break;
+      }
+      if (got == 0) break;
+      DWORD put = 0;
+      if (!::WriteFile(copy, buffer, got, &put, nullptr) || put != got) {
+        error = lastError();
+        break;
+      }
+    }
+    // The copy must be on disk before the only other copy of the lines goes.
+    if (error == 0 && !::FlushFileBuffers(copy)) error = lastError();
+    ::CloseHandle(copy);
+    FILE_END_OF_FILE_INFO empty{};
+    if (error == 0 && !::SetFileInformationByHandle(handleOf(handle_), FileEndOfFileInfo, &empty,
+                                                    sizeof(empty))) {
+      error = lastError();
+    }
+    if (error != 0) ::DeleteFileW(to);
+  }
+  ::CloseHandle(reader);
+  return error;
+}
+
 EntryKind entryKind(const NativeChar* name) noexcept {
   const DWORD attributes = ::GetFileAttributesW(name);
   if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::Absent;
   const DWORD notRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   return (attributes & notRegular) == 0 ? EntryKind::Regular : EntryKind::Other;
+}
+
+EntryInfo entryInfo(const NativeChar* name) noexcept {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(name, GetFileExInfoStandard, &data)) return {};
+  const DWORD notRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  if ((data.dwFileAttributes & notRegular) != 0) return {EntryKind::Other, 0, 0};
+  return {EntryKind::Regular,
+          (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
+          timeOf(data.ftLastWriteTime)};
 }
 
 bool entryId(const NativeChar* name, FileId& out) noexcept {
@@ -216,6 +284,8 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept
   // ERROR_ALREADY_EXISTS.
   return ::MoveFileExW(from, to, 0) ? 0 : lastError();
 }
+
+bool isPinnedError(ErrorCode error) noexcept { return error == ERROR_SHARING_VIOLATION; }
 
 ErrorCode removeFile(const NativeChar* name) noexcept {
   return ::DeleteFileW(name) ? 0 : lastError();

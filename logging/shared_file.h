@@ -21,6 +21,10 @@ inline constexpr int kFileLockWaitMs = 50;
 // waited for: its holder may be descheduled on a loaded machine.
 inline constexpr int kSinkLockWaitMs = 1000;
 
+// How long an append waits for the append lock (Windows) the first time it
+// finds it busy: a dropped line costs more than a wait.
+inline constexpr int kAppendLockWaitMs = 1000;
+
 // When a file lock last outlasted a whole wait: until then, a call spends
 // only a short spin on it.
 using LockMemory = std::chrono::steady_clock::time_point;

@@ -133,7 +133,8 @@ Files parseFiles(const std::string& state, const Texts& texts) {
   for (const std::string& token : words(state)) {
     const std::size_t equals = token.find('=');
     std::vector<Piece>& pieces = files[std::stoi(token.substr(0, equals))];
-    for (const std::string& piece : words(token.substr(equals + 1), ',')) {
+    const std::string content = token.substr(equals + 1, token.find('~') - equals - 1);
+    for (const std::string& piece : words(content, ',')) {
       if (piece == "#") {
         pieces.push_back(kObstacle);
       } else if (piece[0] == '\'') {
@@ -145,6 +146,20 @@ Files parseFiles(const std::string& state, const Texts& texts) {
     }
   }
   return files;
+}
+
+// The ages given to placed files: "N=...~<count><s|m|h|d>" makes file N
+// last modified that long ago.
+std::map<int, std::chrono::seconds> parseAges(const std::string& state) {
+  std::map<int, std::chrono::seconds> ages;
+  for (const std::string& token : words(state)) {
+    const std::size_t tilde = token.find('~');
+    if (tilde == std::string::npos) continue;
+    const std::string age = token.substr(tilde + 1);
+    const std::map<char, int> units = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+    ages[std::stoi(token)] = std::chrono::seconds(std::stoll(age) * units.at(age.back()));
+  }
+  return ages;
 }
 
 // One phase of a scenario: files placed, one pinned against renaming while
@@ -162,6 +177,7 @@ struct Scenario {
   std::string name;  // Names the directory and the log file, in UTF-8.
   int sinks;         // Made after the first phase placed its files.
   std::vector<Phase> phases;
+  RotationPolicy policy = {};  // The sinks'.
 };
 
 // Plays `scenario` in a directory of its own under `root`. Sets `unpinned`,
@@ -181,6 +197,13 @@ void play(const fs::path& root, const Scenario& scenario, const Texts& texts, bo
       }
     }
   };
+  const auto age = [&](const std::string& state) {
+    for (const auto& [n, ago] : parseAges(state)) {
+      std::error_code ec;
+      fs::last_write_time(file(n), fs::file_time_type::clock::now() - ago, ec);
+      ASSERT_FALSE(ec) << file(n).string() << ": " << ec.message();
+    }
+  };
   const auto expectFiles = [&](const Files& files) {
     std::set<fs::path> names;
     std::set<fs::path> expected;
@@ -193,13 +216,17 @@ void play(const fs::path& root, const Scenario& scenario, const Texts& texts, bo
   };
   fs::create_directories(home);
   place(parseFiles(scenario.phases[0].place, texts));
+  ASSERT_NO_FATAL_FAILURE(age(scenario.phases[0].place));
   std::vector<std::shared_ptr<ILogSink>> sinks(static_cast<std::size_t>(scenario.sinks));
-  for (auto& sink : sinks) sink = makeFileLogSink(path);
+  for (auto& sink : sinks) sink = makeFileLogSink(path, scenario.policy);
   expectFiles(parseFiles(scenario.phases[0].place, texts));  // Construction touches nothing.
   for (std::size_t p = 0; p < scenario.phases.size(); ++p) {
     SCOPED_TRACE("phase " + std::to_string(p + 1));
     const Phase& phase = scenario.phases[p];
-    if (p > 0) place(parseFiles(phase.place, texts));
+    if (p > 0) {
+      place(parseFiles(phase.place, texts));
+      ASSERT_NO_FATAL_FAILURE(age(phase.place));
+    }
     StderrCapture capture;
     {
       std::unique_ptr<FilePin> pin;
@@ -249,7 +276,24 @@ TEST_F(RotationTest, FixedScenariosLeaveExactlyTheFilesExpected) {
                        {"oversize", std::string(6 * 1024 * 1024, 'o') + '\n'},
                        {"huge", std::string(static_cast<std::size_t>(kThreshold) + 1, 'h')},
                        {"torn", "a dead writer's lin"},
-                       {"lf", "\n"}};
+                       {"lf", "\n"},
+                       {"k", std::string(999, 'k') + '\n'},
+                       {"kat", upTo(1000)},
+                       {"empty", ""}};
+  RotationPolicy aged;
+  aged.maxBackupAge = std::chrono::hours(1);
+  RotationPolicy capped{1000, kMaxBackups};
+  capped.maxTotalBytes = 2500;
+  RotationPolicy tinyCap = capped;
+  tinyCap.maxTotalBytes = 1;
+  RotationPolicy hourly;
+  hourly.period = RotationPeriod::Hourly;
+  RotationPolicy daily;
+  daily.period = RotationPeriod::Daily;
+  RotationPolicy onStart;
+  onStart.rotateOnStart = true;
+  RotationPolicy copying;
+  copying.copyWhenPinned = true;
   const std::vector<Scenario> scenarios = {
       // clang-format off
       // The threshold counts to the byte: one short stays, exactly it rotates.
@@ -319,6 +363,33 @@ TEST_F(RotationTest, FixedScenariosLeaveExactlyTheFilesExpected) {
       {"crash4", 1, {{"1=b1 3=b2 4=b3 5=b4 0=at", -1, "m", "1=at,'m 2=b1 3=b2 4=b3 5=b4", ""}}},
       {"crash5", 1, {{"2=b1 3=b2 4=b3 5=b4 0=at", -1, "m", "1=at,'m 2=b1 3=b2 4=b3 5=b4", ""}}},
       {"crash6", 1, {{"1=at 2=b1 3=b2 4=b3 5=b4", -1, "m", "1=at 2=b1 3=b2 4=b3 5=b4 0='m", ""}}},
+      // Backups older than maxBackupAge go before the shift, and their
+      // numbers are free for it; a young file, a directory and a number past
+      // the count stay, however old.
+      {"age", 1, {{"1=b1 2=b2~2h 3=#~2h 4=b4~3h 5=b5 6=b6~3h 0=at", -1, "m",
+                   "1=at,'m 2=b1 3=# 5=b5 6=b6", ""}}, aged},
+      // After the shift the oldest backups go while all exceed
+      // maxTotalBytes; ".1" stays, alone above it too, and a directory is
+      // neither counted nor deleted.
+      {"total", 1, {{"1=k 2=k 3=k 0=kat", -1, "m", "1=kat,'m 2=k", ""}}, capped},
+      {"cap", 1, {{"1=k 2=k 4=# 6=k 0=kat", -1, "m", "1=kat,'m 4=# 6=k", ""}}, tinyCap},
+      // A file of an earlier hour or day is rotated before the first line of
+      // this one, by one sink of several; a file of this period is not, and
+      // size rotation still applies.
+      {"hourly", 2, {{"0=old~2h", -1, "m n@1", "1=old 0='m,'n", ""},
+                     {"0=at", -1, "o", "1=at,'o 2=old", ""}}, hourly},
+      {"daily", 1, {{"0=old~2d", -1, "m", "1=old 0='m", ""}}, daily},
+      {"today", 1, {{"0=k", -1, "m", "0=k,'m", ""}}, daily},
+      // Each sink's first write rotates a non-empty file, once; an empty
+      // file is not rotated.
+      {"start", 2, {{"0=old", -1, "m m n@1 n@1", "1='m*2 2=old 0='n*2", ""}}, onStart},
+      {"start-empty", 1, {{"0=empty", -1, "m", "0='m", ""}}, onStart},
+#ifdef _WIN32
+      // A file that another program keeps from being renamed is copied into
+      // ".1" and emptied, every time, with no warning and no line lost.
+      {"pinned", 1, {{"1=one 0=at", 0, "x y", "1=at,'x 2=one 0='y", ""},
+                     {"0=at", 0, "z", "1=at,'z 2=at,'x 3=one 0=empty", ""}}, copying},
+#endif
       // clang-format on
   };
   bool unpinned = false;
@@ -545,6 +616,7 @@ TEST_F(RotationTest, APolicyOutsideItsLimitsIsRefusedBeforeAnythingIsMade) {
       {{100, std::numeric_limits<int>::max()},
        "maxBackups",
        std::to_string(std::numeric_limits<int>::max())},
+      {{100, 5, RotationPeriod::None, false, std::chrono::seconds(-1)}, "maxBackupAge", "-1s"},
   };
   for (const Case& refused : cases) {
     const fs::path path = dir() / "never" / "made.log";

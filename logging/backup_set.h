@@ -1,0 +1,79 @@
+// The numbered backups of one log file: the shift that makes room for the
+// active file, and the rules that delete backups. Internal header: not
+// installed.
+#ifndef VELMOR_LOGGING_BACKUP_SET_H_
+#define VELMOR_LOGGING_BACKUP_SET_H_
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "logging/file_log_sink.h"
+#include "logging/platform.h"
+#include "logging/shared_file.h"
+
+namespace velmor::common::detail {
+
+// The active file "<path>" and its backups "<path>.1" (newest) to
+// "<path>.<maxBackups>" (oldest), by the rules of one RotationPolicy.
+// Not thread-safe: used under the process-wide lock.
+class BackupSet {
+ public:
+  // Builds the names of the set, anchored now, so that rotating allocates
+  // nothing; none if `path` holds a NUL, which the OS would see as another,
+  // shorter name. May throw std::bad_alloc.
+  BackupSet(const std::filesystem::path& path, const RotationPolicy& policy);
+
+  // Whether the path can be given to the OS at all.
+  bool usable() const noexcept { return !names_.empty(); }
+  // The native name of the active file; only if usable().
+  const platform::NativeString& active() const noexcept { return names_[0]; }
+
+  // Makes the active file, open in `file` with its rotation lock held, the
+  // newest backup. In order: backups older than maxBackupAge are deleted;
+  // the others move up one number, gaps skipped (the oldest is deleted only
+  // when every number is taken); the active file becomes ".1" (copied and
+  // emptied instead if it is pinned and the policy says so, under its
+  // append lock, waited for with `lock`, the process-wide mutex, let go
+  // meanwhile); then the oldest backups go while all exceed maxTotalBytes.
+  // A rename is never made onto an existing file. A refused one stops the
+  // rotation where it is, prints the set's one warning on stderr and is
+  // resumed by the next call, so no backup is moved or deleted twice.
+  // Returns true once the active file has left its name (or was emptied).
+  bool rotate(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
+              LockMemory& appendBusy) noexcept;
+
+ private:
+  platform::EntryKind kind(int n) const noexcept;
+  // Deletes the backups last modified before `cutoff` (seconds since the
+  // epoch).
+  void deleteOlderThan(std::time_t cutoff) const noexcept;
+  // Deletes the oldest backups above ".1" while all hold more than the cap.
+  void capTotal() const noexcept;
+  // Moves the active file to ".1", or copies it there if it is pinned.
+  bool moveActive(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
+                  LockMemory& appendBusy) noexcept;
+  // Renames file `from` to `from + 1`; true on success.
+  bool shift(int from) noexcept;
+  // Remembers where a rotation stopped, refused with `error` when moving
+  // `from`, and prints the one warning.
+  void refused(int from, platform::ErrorCode error) noexcept;
+
+  const RotationPolicy policy_;
+  // Native names of the active file (0) and backups 1..maxBackups.
+  std::vector<platform::NativeString> names_;
+  // The same names as printed in warnings (UTF-8 on Windows).
+  std::vector<std::string> shown_;
+  // A hint, checked against the disk before use: the backup number that an
+  // interrupted rotation emptied and failed to fill, or kNone. While that
+  // number is still free, a retry resumes there, so repeated failures never
+  // drop or move a backup twice.
+  static constexpr int kNone = -1;
+  int resumeAt_ = kNone;
+  bool warned_ = false;  // Set once the one rotation warning is printed.
+};
+
+}  // namespace velmor::common::detail
+
+#endif  // VELMOR_LOGGING_BACKUP_SET_H_
