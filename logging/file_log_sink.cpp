@@ -161,9 +161,7 @@ const RotationPolicy& checked(const RotationPolicy& policy) {
 FileLogSink::FileLogSink(std::filesystem::path path) : FileLogSink(std::move(path), {}) {}
 
 FileLogSink::FileLogSink(std::filesystem::path path, const RotationPolicy& policy)
-    : path_(std::move(path)),
-      policy_(checked(policy)),
-      startPending_(policy_.rotateOnStart) {
+    : path_(std::move(path)), policy_(checked(policy)), startPending_(policy_.rotateOnStart) {
   std::error_code ec;
   if (!path_.parent_path().empty() &&
       path_.native().find(fs::path::value_type('\0')) == platform::NativeString::npos) {

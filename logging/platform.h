@@ -39,7 +39,7 @@ struct FileId {
 struct FileState {
   std::uint64_t size = 0;  // In bytes, as the file system has it.
   FileId id;
-  bool regular = false;  // A plain disk file (not a FIFO, device or directory).
+  bool regular = false;      // A plain disk file (not a FIFO, device or directory).
   std::time_t modified = 0;  // Last modification, in seconds since the epoch.
 };
 

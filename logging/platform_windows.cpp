@@ -214,10 +214,10 @@ ErrorCode AppendFile::copyToAndEmpty(const NativeChar* to) noexcept {
     error = ERROR_FILE_NOT_FOUND;  // The name no longer means this file.
   }
   // CREATE_NEW: never onto an existing file.
-  const HANDLE copy =
-      error != 0 ? INVALID_HANDLE_VALUE
-                 : ::CreateFileW(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE copy = error != 0
+                          ? INVALID_HANDLE_VALUE
+                          : ::CreateFileW(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (error == 0 && copy == INVALID_HANDLE_VALUE) error = lastError();
   if (copy != INVALID_HANDLE_VALUE) {
     char buffer[65536];

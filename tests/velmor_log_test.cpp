@@ -140,10 +140,11 @@ TEST_F(VelmorLogTest, CutPiecesKeepTheLevelOfTheirLine) {
 // opened stops everything before COMMAND runs.
 TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
   const std::string file = (dir() / "sub" / "x.log").string();
-  const std::vector<std::vector<std::string>> refused = {{"-s", "0", file},   {"-n", "0", file},
-                                                         {"-s", "5X", file},  {"-l", "LOUD", file},
-                                                         {"--bogus", file},   {},
-                                                         {file, "other.log"}, {"-n", "1001", file}};
+  const std::vector<std::vector<std::string>> refused = {
+      {"-s", "0", file},         {"-n", "0", file},         {"-s", "5X", file},
+      {"-l", "LOUD", file},      {"--bogus", file},         {},
+      {file, "other.log"},       {"-n", "1001", file},      {"--every", "week", file},
+      {"--max-age", "5x", file}, {"--max-total", "0", file}};
   for (const std::vector<std::string>& args : refused) {
     const Ran ran = velmorLog(args);
     std::string shown;
@@ -151,6 +152,9 @@ TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
     EXPECT_EQ(ran.status, 2) << shown;
     EXPECT_EQ(ran.err.rfind("velmor-log: ", 0), 0u) << shown << ran.err;
     EXPECT_NE(ran.err.find("--help"), std::string::npos) << shown << ran.err;
+    if (args.size() == 3 && args[0].rfind("--", 0) == 0) {
+      EXPECT_NE(ran.err.find("for " + args[0]), std::string::npos) << shown << ran.err;
+    }
     EXPECT_TRUE(fs::is_empty(dir())) << shown;
   }
   const fs::path marker = dir() / "ran.log";
@@ -192,6 +196,38 @@ TEST_F(VelmorLogTest, InstancesShareOneFileThroughRotations) {
   EXPECT_GE(backups, 14);
   EXPECT_LT(backups, kBackups);
   expectEveryRecord(readAll(file, kBackups, false), kInstances, kRecords);
+}
+
+// Instances that start in a new hour on a file of an earlier one rotate it
+// once, before any of their lines, after deleting the backup older than
+// --max-age: the file is the only backup, byte for byte, and the fresh file
+// holds every line.
+TEST_F(VelmorLogTest, InstancesRotateAFileOfAnEarlierHourOnceBeforeTheirLines) {
+  const fs::path file = dir() / "hourly.log";
+  writeFile(file, "last hour\n");
+  writeFile(backup(file, 1), "expired\n");
+  const auto now = fs::file_time_type::clock::now();
+  fs::last_write_time(file, now - std::chrono::hours(2));
+  fs::last_write_time(backup(file, 1), now - std::chrono::hours(3));
+  constexpr int kInstances = 3;
+  constexpr std::uint64_t kRecords = 2000;
+  std::vector<std::thread> instances;
+  std::vector<Ran> results(kInstances);
+  for (int i = 0; i < kInstances; ++i) {
+    instances.emplace_back([&, i] {
+      std::string input;
+      for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+        input += recordMessage("h" + std::to_string(i), seq, 50) + "\n";
+      }
+      results[static_cast<std::size_t>(i)] =
+          velmorLog({"--every", "hour", "--max-age", "1h", file.string()}, input);
+    });
+  }
+  for (std::thread& instance : instances) instance.join();
+  for (const Ran& ran : results) EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_EQ(readFile(backup(file, 1)), "last hour\n");
+  EXPECT_FALSE(fs::exists(backup(file, 2)));
+  expectEveryRecord(readAll(file, 0, false), kInstances, kRecords);
 }
 
 #ifndef _WIN32

@@ -2,8 +2,11 @@
 // usage error leaves nothing behind.
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <limits>
+#include <stdexcept>
 
 namespace velmor::tool {
 namespace {
@@ -23,6 +26,11 @@ bool parseLevel(const std::string& text, LogLevel& out) {
   }
   return false;
 }
+
+// A value refused by its option's own check, with the line that says why.
+struct Refused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // "bad <what> '<value>' for <option> (<expected>)".
 std::string badValue(const char* what, const std::string& value, const std::string& option,
@@ -72,106 +80,119 @@ bool parseSize(const std::string& text, std::uint64_t& out) {
   return true;
 }
 
-std::optional<Options> parseOptions(const std::vector<std::string>& given, std::string& error) {
-  std::vector<std::string> args = given;
-  Options options;
-  bool haveFile = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (arg == "--") {
-      options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-      if (options.command.empty()) {
-        error = "no COMMAND after '--'";
-        return std::nullopt;
-      }
-      break;
-    }
-    if (arg.size() < 2 || arg[0] != '-') {
-      if (haveFile) {
-        error = "unexpected argument '" + arg + "' (a COMMAND goes after '--')";
-        return std::nullopt;
-      }
-      options.file = arg;
-      haveFile = true;
-      continue;
-    }
-    // Short flags may come together ("-pt"), a valued one last ("-ps 5M").
-    if (arg[1] != '-' && arg.size() > 2 && (arg[1] == 'p' || arg[1] == 't' || arg[1] == 'h')) {
-      const std::string rest = "-" + arg.substr(2);
-      arg = arg.substr(0, 2);
-      args.insert(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, rest);
-    }
-    // "--name=value", "--name value", "-x value" and "-xvalue".
-    std::string name = arg;
-    std::optional<std::string> inlineValue;
-    if (arg[1] == '-') {
-      const std::size_t equals = arg.find('=');
-      if (equals != std::string::npos) {
-        name = arg.substr(0, equals);
-        inlineValue = arg.substr(equals + 1);
-      }
-    } else if (arg.size() > 2) {
-      name = arg.substr(0, 2);
-      inlineValue = arg.substr(2);
-    }
-    const auto is = [&](const char* shortName, const char* longName) {
-      return name == shortName || name == longName;
-    };
-    const bool flag = is("-p", "--prefix-levels") || is("-t", "--tee") || is("-h", "--help") ||
-                      name == "--version";
-    if (flag) {
-      if (inlineValue) {
-        error = "option '" + name + "' takes no value";
-        return std::nullopt;
-      }
-      if (is("-p", "--prefix-levels")) options.prefixLevels = true;
-      if (is("-t", "--tee")) options.tee = true;
-      if (is("-h", "--help")) options.help = true;
-      if (name == "--version") options.version = true;
-      continue;
-    }
-    const bool known = is("-s", "--max-size") || is("-n", "--backups") || is("-l", "--level") ||
-                       is("-e", "--stderr-level") || is("-m", "--max-line");
-    if (!known) {
-      error = "unknown option '" + arg + "'";
-      return std::nullopt;
-    }
-    if (!inlineValue && i + 1 == args.size()) {
-      error = "option '" + name + "' needs a value";
-      return std::nullopt;
-    }
-    const std::string value = inlineValue ? *inlineValue : args[++i];
-    std::uint64_t number = 0;
-    if (is("-s", "--max-size")) {
-      if (!parseSize(value, number)) {
-        error = badValue("size", value, name, "bytes of at least 1, or with K, M or G");
-        return std::nullopt;
-      }
-      options.policy.maxFileBytes = number;
-    } else if (is("-m", "--max-line")) {
-      if (!parseSize(value, number) || number > (std::uint64_t{1} << 30)) {
-        error = badValue("length", value, name, "1 byte to 1G");
-        return std::nullopt;
-      }
-      options.maxLine = static_cast<std::size_t>(number);
-    } else if (is("-n", "--backups")) {
-      const bool digits = !value.empty() && value.size() <= 4 &&
-                          value.find_first_not_of("0123456789") == std::string::npos;
-      const int count = digits ? std::stoi(value) : 0;
-      if (count < 1 || count > common::kMaxBackupsLimit) {
-        error = badValue("count", value, name, "1 to " + std::to_string(common::kMaxBackupsLimit));
-        return std::nullopt;
-      }
-      options.policy.maxBackups = count;
-    } else {
-      LogLevel& level = is("-l", "--level") ? options.level : options.stderrLevel;
-      if (!parseLevel(value, level)) {
-        error = badValue("level", value, name, "one of TRACE DEBUG INFO WARN ERROR FATAL");
-        return std::nullopt;
-      }
+bool parseDuration(const std::string& text, std::chrono::seconds& out) {
+  std::size_t digits = 0;
+  std::int64_t value = 0;
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max() / 86400;
+  for (; digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])); ++digits) {
+    value = value * 10 + (text[digits] - '0');
+    if (value > kMax) return false;
+  }
+  if (digits == 0 || value == 0 || text.size() > digits + 1) return false;
+  std::int64_t unit = 1;
+  if (text.size() == digits + 1) {
+    switch (text.back()) {
+      case 's':
+        break;
+      case 'm':
+        unit = 60;
+        break;
+      case 'h':
+        unit = 3600;
+        break;
+      case 'd':
+        unit = 86400;
+        break;
+      default:
+        return false;
     }
   }
-  if (!haveFile && !options.help && !options.version) {
+  out = std::chrono::seconds(value * unit);
+  return true;
+}
+
+std::optional<Options> parseOptions(const std::vector<std::string>& given, std::string& error) {
+  Options options;
+  // What follows the first "--" is COMMAND, untouched by the parser.
+  const auto dashes = std::find(given.begin(), given.end(), "--");
+  if (dashes != given.end()) {
+    options.command.assign(dashes + 1, given.end());
+    if (options.command.empty()) {
+      error = "no COMMAND after '--'";
+      return std::nullopt;
+    }
+  }
+  common::RotationPolicy& policy = options.policy;
+  CLI::App app("velmor-log");
+  app.set_help_flag();                     // --help prints usage(), and only when asked for.
+  app.allow_windows_style_options(false);  // "/logs/app.log" is a FILE.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  // A valued option: `parse` converts the text, or the option is refused
+  // as "bad <what> '<value>' for <name> (<expected>)".
+  const auto valued = [&](const std::string& names, const std::string& name, const char* what,
+                          const std::string& expected, auto parse) {
+    app.add_option_function<std::string>(names, [=](const std::string& value) {
+      if (!parse(value)) throw Refused(badValue(what, value, name, expected));
+    });
+  };
+  const std::string sizes = "bytes of at least 1, or with K, M or G";
+  std::uint64_t number = 0;  // -m's, before its own limit is checked.
+  valued("-s,--max-size", "--max-size", "size", sizes,
+         [&](const std::string& value) { return parseSize(value, policy.maxFileBytes); });
+  valued("-n,--backups", "--backups", "count", "1 to " + std::to_string(common::kMaxBackupsLimit),
+         [&](const std::string& value) {
+           const bool digits = !value.empty() && value.size() <= 4 &&
+                               value.find_first_not_of("0123456789") == std::string::npos;
+           const int count = digits ? std::stoi(value) : 0;
+           policy.maxBackups = count;
+           return count >= 1 && count <= common::kMaxBackupsLimit;
+         });
+  const std::string levels = "one of TRACE DEBUG INFO WARN ERROR FATAL";
+  valued("-l,--level", "--level", "level", levels,
+         [&](const std::string& value) { return parseLevel(value, options.level); });
+  valued("-e,--stderr-level", "--stderr-level", "level", levels,
+         [&](const std::string& value) { return parseLevel(value, options.stderrLevel); });
+  valued("-m,--max-line", "--max-line", "length", "1 byte to 1G", [&](const std::string& value) {
+    if (!parseSize(value, number) || number > (std::uint64_t{1} << 30)) return false;
+    options.maxLine = static_cast<std::size_t>(number);
+    return true;
+  });
+  valued("--every", "--every", "period", "hour or day", [&](const std::string& value) {
+    if (value != "hour" && value != "day") return false;
+    policy.period =
+        value == "hour" ? common::RotationPeriod::Hourly : common::RotationPeriod::Daily;
+    return true;
+  });
+  valued("--max-age", "--max-age", "duration", "at least 1, in s, m, h or d",
+         [&](const std::string& value) { return parseDuration(value, policy.maxBackupAge); });
+  valued("--max-total", "--max-total", "size", sizes,
+         [&](const std::string& value) { return parseSize(value, policy.maxTotalBytes); });
+  app.add_flag("-p,--prefix-levels", options.prefixLevels);
+  app.add_flag("-t,--tee", options.tee);
+  app.add_flag("--rotate-on-start", policy.rotateOnStart);
+  app.add_flag("--copy-when-pinned", policy.copyWhenPinned);
+  app.add_flag("-h,--help", options.help);
+  app.add_flag("--version", options.version);
+  app.add_option("FILE", options.file);
+  app.allow_extras();  // Refused below, with a line of ours.
+  try {
+    std::vector<std::string> args(given.begin(), dashes);
+    std::reverse(args.begin(), args.end());  // The parser takes them last first.
+    app.parse(args);
+  } catch (const Refused& refused) {
+    error = refused.what();
+    return std::nullopt;
+  } catch (const CLI::ParseError& refused) {
+    error = refused.what();
+    return std::nullopt;
+  }
+  for (const std::string& extra : app.remaining()) {
+    error = extra.size() > 1 && extra[0] == '-'
+                ? "unknown option '" + extra + "'"
+                : "unexpected argument '" + extra + "' (a COMMAND goes after '--')";
+    return std::nullopt;
+  }
+  if (options.file.empty() && !options.help && !options.version) {
     error = "missing FILE";
     return std::nullopt;
   }
@@ -195,6 +216,13 @@ std::string usage() {
          "  -t, --tee                also copy the input to standard output (COMMAND's\n"
          "                           standard error to standard error)\n"
          "  -m, --max-line BYTES     cut longer lines into pieces of BYTES (default 1M)\n"
+         "      --every hour|day     also rotate at the first line of a new local hour or day\n"
+         "      --rotate-on-start    rotate a non-empty FILE before the first line\n"
+         "      --max-age DURATION   delete backups older than DURATION (with s, m, h or d)\n"
+         "      --max-total SIZE     delete the oldest backups while all exceed SIZE\n"
+         "                           (FILE.1 is always kept)\n"
+         "      --copy-when-pinned   Windows: copy FILE into FILE.1 and empty it when\n"
+         "                           another program keeps it from being renamed\n"
          "  -h, --help               show this text\n"
          "      --version            show the version\n"
          "\n"
