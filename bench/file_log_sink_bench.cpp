@@ -75,6 +75,20 @@ void BM_SinkWrite(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size + kInfoOverhead));
 }
 
+// write() with every rule of the policy on: a daily period (its check is
+// once per day, not per line), an age and a total cap (looked at only when
+// rotating). Should cost what BM_SinkWrite does.
+void BM_SinkWriteAllRules(benchmark::State& state) {
+  velmor::common::RotationPolicy policy;
+  policy.period = velmor::common::RotationPeriod::Daily;
+  policy.maxBackupAge = std::chrono::hours(24);
+  policy.maxTotalBytes = 20 * kRotateThresholdBytes;
+  const auto sink = makeFileLogSink(benchDir() / "all-rules.log", policy);
+  const std::string message(static_cast<std::size_t>(state.range(0)), 'x');
+  for (auto _ : state) sink->write(LogLevel::Info, message);
+  state.SetItemsProcessed(state.iterations());
+}
+
 // writeBatch, as a reader of a pipe uses it: 64 lines per call, each with
 // its own prefix. Items are lines.
 void BM_SinkWriteBatch(benchmark::State& state) {
@@ -180,6 +194,7 @@ void sizesAndThreads(benchmark::internal::Benchmark* bench) {
 
 BENCHMARK(BM_SinkWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_FloorWrite)->ArgName("bytes")->Apply(sizesAndThreads);
+BENCHMARK(BM_SinkWriteAllRules)->ArgName("bytes")->Arg(100);
 BENCHMARK(BM_SinkWriteBatch)->ArgName("bytes")->Arg(100)->Arg(1024)->UseRealTime();
 BENCHMARK(BM_SinkLatency)->ArgName("bytes")->Arg(1024)->ThreadRange(1, 8)->UseRealTime();
 

@@ -149,6 +149,24 @@ fs::path writerProcess() {
   return fs::path(std::wstring(self, size)).parent_path() / "writer_process.exe";
 }
 
+bool setModifiedAgo(const fs::path& path, std::chrono::seconds ago) {
+  // Backup semantics: a directory can be opened, and given a time, too.
+  const HANDLE handle =
+      ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  const std::uint64_t ticks = ((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+                               now.dwLowDateTime) -
+                              static_cast<std::uint64_t>(ago.count()) * 10000000u;
+  const FILETIME then{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  const bool ok = ::SetFileTime(handle, nullptr, nullptr, &then) != 0;
+  ::CloseHandle(handle);
+  return ok;
+}
+
 FilePin::FilePin(const fs::path& path) : path_(path) {
   // Readers and writers may share the file, but nobody may delete or rename
   // it while this handle is open.
@@ -258,6 +276,12 @@ bool inheritable(std::intptr_t handle) {
 
 fs::path writerProcess() {
   return fs::read_symlink("/proc/self/exe").parent_path() / "writer_process";
+}
+
+bool setModifiedAgo(const fs::path& path, std::chrono::seconds ago) {
+  std::error_code ec;
+  fs::last_write_time(path, fs::file_time_type::clock::now() - ago, ec);
+  return !ec;
 }
 
 FilePin::FilePin(const fs::path& path) : path_(path), ok_(setAppendOnly(path, true)) {}

@@ -3,6 +3,7 @@
 #ifndef VELMOR_TESTS_OS_HELPERS_H_
 #define VELMOR_TESTS_OS_HELPERS_H_
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -40,6 +41,11 @@ Ran run(const std::filesystem::path& program, const std::vector<std::string>& ar
 // Whether a descriptor (POSIX) or HANDLE (Windows) would be inherited by a
 // child process: FD_CLOEXEC clear, or HANDLE_FLAG_INHERIT set.
 bool inheritable(std::intptr_t handle);
+
+// Sets the last modification time of the file or directory `path` to
+// `ago` before now (std::filesystem cannot on a Windows directory); false if
+// that failed.
+bool setModifiedAgo(const std::filesystem::path& path, std::chrono::seconds ago);
 
 // The helper program writer_process, built beside the running test.
 std::filesystem::path writerProcess();

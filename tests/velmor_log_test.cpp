@@ -206,9 +206,8 @@ TEST_F(VelmorLogTest, InstancesRotateAFileOfAnEarlierHourOnceBeforeTheirLines) {
   const fs::path file = dir() / "hourly.log";
   writeFile(file, "last hour\n");
   writeFile(backup(file, 1), "expired\n");
-  const auto now = fs::file_time_type::clock::now();
-  fs::last_write_time(file, now - std::chrono::hours(2));
-  fs::last_write_time(backup(file, 1), now - std::chrono::hours(3));
+  ASSERT_TRUE(setModifiedAgo(file, std::chrono::hours(2)));
+  ASSERT_TRUE(setModifiedAgo(backup(file, 1), std::chrono::hours(3)));
   constexpr int kInstances = 3;
   constexpr std::uint64_t kRecords = 2000;
   std::vector<std::thread> instances;
