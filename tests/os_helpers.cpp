@@ -151,16 +151,15 @@ fs::path writerProcess() {
 
 bool setModifiedAgo(const fs::path& path, std::chrono::seconds ago) {
   // Backup semantics: a directory can be opened, and given a time, too.
-  const HANDLE handle =
-      ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   FILETIME now;
   ::GetSystemTimeAsFileTime(&now);
-  const std::uint64_t ticks = ((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
-                               now.dwLowDateTime) -
-                              static_cast<std::uint64_t>(ago.count()) * 10000000u;
+  const std::uint64_t ticks =
+      ((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+      static_cast<std::uint64_t>(ago.count()) * 10000000u;
   const FILETIME then{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
   const bool ok = ::SetFileTime(handle, nullptr, nullptr, &then) != 0;
   ::CloseHandle(handle);
