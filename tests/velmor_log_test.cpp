@@ -211,6 +211,7 @@ TEST_F(VelmorLogTest, InstancesRotateAFileOfAnEarlierHourOnceBeforeTheirLines) {
   constexpr int kInstances = 3;
   constexpr std::uint64_t kRecords = 2000;
   std::vector<std::thread> instances;
+  instances.reserve(kInstances);
   std::vector<Ran> results(kInstances);
   for (int i = 0; i < kInstances; ++i) {
     instances.emplace_back([&, i] {
