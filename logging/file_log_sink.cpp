@@ -62,22 +62,29 @@ SharedState& shared() {
   return *state;
 }
 
-// Reads the clock: the local time of day of now in `state.cachedLocal`
-// (converted once per second: the conversion costs as much as the rest of
-// the formatting) and the milliseconds, returned.
-unsigned stampNow(SharedState& state) noexcept {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t time = std::chrono::system_clock::to_time_t(now);
-  std::int64_t ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  if (ms < 0) ms += 1000;
-  if (time != state.cachedTime) {
-    std::tm tm_buf{};  // A failed conversion writes 00:00:00, never garbage.
-    platform::toLocalTime(time, tm_buf);
-    state.cachedLocal = tm_buf;
-    state.cachedTime = time;
+// A line's time: the second, whose local time of day is then in
+// `state.cachedLocal` (converted once per second: the conversion costs as
+// much as the rest of the formatting), and the millisecond.
+struct Stamp {
+  std::time_t second = 0;
+  unsigned ms = 0;
+  bool operator==(const Stamp& other) const noexcept {
+    return second == other.second && ms == other.ms;
   }
-  return static_cast<unsigned>(ms);
+};
+Stamp stampOf(SharedState& state, std::chrono::system_clock::time_point when) noexcept {
+  const std::int64_t ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  // Floor division, so that times before 1970 keep a millisecond in 0..999.
+  const std::int64_t seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+  const auto second = static_cast<std::time_t>(seconds);
+  if (second != state.cachedTime) {
+    std::tm tm_buf{};  // A failed conversion writes 00:00:00, never garbage.
+    platform::toLocalTime(second, tm_buf);
+    state.cachedLocal = tm_buf;
+    state.cachedTime = second;
+  }
+  return {second, static_cast<unsigned>(ms - seconds * 1000)};
 }
 
 // The pieces of one append. Prefixes, LFs and messages up to kCopied bytes
@@ -291,12 +298,14 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     gather.add(std::string_view("\n", lead));
     std::size_t bytes = lead;
     std::size_t lines = 0;
-    // One reading of the clock for the lines of one append: they arrived
-    // together.
-    const unsigned ms = stampNow(state);
-    // Lines of one level share their prefix: formatted once, then copied.
+    // One reading of the clock for the lines of one append that carry no
+    // time of their own: they arrived together.
+    const auto appended = std::chrono::system_clock::now();
+    // Lines of one level and stamp share their prefix: formatted once, then
+    // copied.
     std::string_view previous;
     LogLevel previousLevel = LogLevel::Info;
+    Stamp previousStamp;
     while (done + lines < count && lines < SharedState::kMaxLines &&
            gather.fits(records[done + lines].message.size())) {
       const LogRecord& record = records[done + lines];
@@ -305,10 +314,12 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
         break;
       }
       std::size_t length = previous.size();
-      if (previous.empty() || record.level != previousLevel) {
-        length = detail::formatLinePrefix(gather.room(), state.cachedLocal, ms, record.level);
+      const Stamp stamp = stampOf(state, record.time ? *record.time : appended);
+      if (previous.empty() || record.level != previousLevel || !(stamp == previousStamp)) {
+        length = detail::formatLinePrefix(gather.room(), state.cachedLocal, stamp.ms, record.level);
         previous = {gather.room(), length};
         previousLevel = record.level;
+        previousStamp = stamp;
       } else {
         previous.copy(gather.room(), length);
       }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,8 +95,16 @@ struct RotationPolicy {
 
 // One message of a batch handed to FileLogSink::writeBatch.
 struct LogRecord {
+  using Time = std::chrono::system_clock::time_point;
+  LogRecord() = default;
+  LogRecord(LogLevel recordLevel, std::string_view bytes, std::optional<Time> when = {}) noexcept
+      : level(recordLevel), message(bytes), time(when) {}
+
   LogLevel level = LogLevel::Info;
   std::string_view message;  // Bytes, as for ILogSink::write.
+  // The time the line shows (in local time, to the millisecond); empty:
+  // the time it is appended, read once per append.
+  std::optional<Time> time;
 };
 
 // Appends each message as one line to the file at `path`:

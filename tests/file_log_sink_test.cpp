@@ -60,33 +60,6 @@ TEST(FormatLogLine, PadsEveryTimeFieldWithZeros) {
   EXPECT_EQ(formatted(123, 7, 0, 1000, LogLevel::Info, "x"), "[123:07:00.1000] [INFO] x\n");
 }
 
-// The stamp of a line written at `t`, local time; checked itself above.
-std::string stampAt(Clock::time_point t) {
-  std::tm local{};
-  EXPECT_TRUE(platform::toLocalTime(Clock::to_time_t(t), local));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-  return formatted(local.tm_hour, local.tm_min, local.tm_sec,
-                   static_cast<unsigned>(ms.count() % 1000), LogLevel::Info, "")
-      .substr(0, kStampSize);
-}
-
-// Checks that `line` starts with a well-formed "[HH:MM:SS.mmm] " stamp
-// between `before` and `after` (local time) and returns the rest of the line.
-std::string checkStampAndStrip(const std::string& line, Clock::time_point before,
-                               Clock::time_point after) {
-  const std::string stamp = line.substr(0, kStampSize);
-  EXPECT_TRUE(startsWithStamp(line)) << line;
-  // Fixed width and zero-padded, so the text orders as the time does, except
-  // across local midnight.
-  const std::string low = stampAt(before);
-  const std::string high = stampAt(after);
-  if (low <= high) {
-    EXPECT_LE(low, stamp) << line;
-    EXPECT_LE(stamp, high) << line;
-  }
-  return afterStamp(line);
-}
-
 using FileLogSinkTest = TempDirTest;
 
 // Each message becomes one line, appended after what the file held: the
@@ -129,6 +102,26 @@ TEST_F(FileLogSinkTest, AppendsOneExactLinePerMessage) {
     // The continuation of a message's LF is the one line without a stamp.
     EXPECT_EQ(expected[i][0] == '[' ? checkStampAndStrip(line, before, after) : line, expected[i]);
   }
+}
+
+// A record that carries a time shows it, to the millisecond, whenever it
+// is written; one without shows the time of its append.
+TEST_F(FileLogSinkTest, ARecordsOwnTimeIsTheStampOfItsLine) {
+  const fs::path path = dir() / "timed.log";
+  const auto past = Clock::now() - std::chrono::hours(30) - std::chrono::milliseconds(123);
+  const std::vector<LogRecord> records = {{LogLevel::Info, "then", past},
+                                          {LogLevel::Info, "now"},
+                                          {LogLevel::Info, "later", past + std::chrono::seconds(1)},
+                                          {LogLevel::Info, "again", past}};
+  const auto before = Clock::now();
+  FileLogSink(path).writeBatch(records.data(), records.size());
+  const auto after = Clock::now();
+  const std::vector<std::string> lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], stampAt(past) + " [INFO] then\n");
+  EXPECT_EQ(checkStampAndStrip(lines[1], before, after), "[INFO] now\n");
+  EXPECT_EQ(lines[2], stampAt(past + std::chrono::seconds(1)) + " [INFO] later\n");
+  EXPECT_EQ(lines[3], stampAt(past) + " [INFO] again\n");
 }
 
 TEST_F(FileLogSinkTest, ConstructorMakesNestedParentsButNotTheFile) {

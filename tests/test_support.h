@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "logging/file_log_sink.h"
+#include "logging/platform.h"
 
 namespace velmor::testing {
 
@@ -110,6 +114,35 @@ inline bool startsWithStamp(std::string_view line) {
     if (kStampPattern[i] == 'd' ? c < '0' || c > '9' : c != kStampPattern[i]) return false;
   }
   return true;
+}
+
+// The stamp of a line written at `time`: "[HH:MM:SS.mmm]" in local time.
+inline std::string stampAt(std::chrono::system_clock::time_point time) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+  std::tm local{};
+  EXPECT_TRUE(common::platform::toLocalTime(static_cast<std::time_t>(ms.count() / 1000), local));
+  char stamp[32];
+  std::snprintf(stamp, sizeof(stamp), "[%02d:%02d:%02d.%03d]", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(ms.count() % 1000));
+  return stamp;
+}
+
+// Checks that `line` starts with a well-formed "[HH:MM:SS.mmm] " stamp
+// between `before` and `after` (local time) and returns the rest of the line.
+inline std::string checkStampAndStrip(const std::string& line,
+                                      std::chrono::system_clock::time_point before,
+                                      std::chrono::system_clock::time_point after) {
+  const std::string stamp = line.substr(0, kStampSize - 1);
+  EXPECT_TRUE(startsWithStamp(line)) << line;
+  // Fixed width and zero-padded, so the text orders as the time does, except
+  // across local midnight.
+  const std::string low = stampAt(before);
+  const std::string high = stampAt(after);
+  if (low <= high) {
+    EXPECT_LE(low, stamp) << line;
+    EXPECT_LE(stamp, high) << line;
+  }
+  return afterStamp(line);
 }
 
 // The message of `line`: what follows "[LEVEL] ", without the LF.
