@@ -30,23 +30,30 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
   struct Case {
     RotationPolicy policy;
     std::vector<std::size_t> sizes;  // One writer each; around and above a page, so a split shows.
+    int asyncThreads = 0;            // With threads, each writer is an AsyncFileLogSink they share.
   };
   // The default: about 29 MB, five rotations, so that nothing has been
   // dropped whatever the writers' relative speed (a sixth would drop ".5",
   // which may hold all of one fast writer's lines). A chosen policy: about
   // a hundred rotations, with room for every backup.
   const std::vector<Case> cases = {{{}, {1500, 4000, 7000}},
-                                   {{300000, 150}, {1500, 4000, 7000, 2500}}};
+                                   {{300000, 150}, {1500, 4000, 7000, 2500}},
+                                   {{300000, 150}, {1500, 4000, 2500, 700}, 2}};
   constexpr int kLines = 2300;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.policy.maxFileBytes) + " bytes");
-    const fs::path path = dir() / (std::to_string(c.policy.maxFileBytes) + ".log");
+    const std::string name =
+        std::to_string(c.policy.maxFileBytes) + (c.asyncThreads > 0 ? "-async" : "");
+    SCOPED_TRACE(name);
+    const fs::path path = dir() / (name + ".log");
     StderrCapture capture;
     std::vector<Child> children;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
       const std::string tag = "p" + std::to_string(i);
-      children.push_back(
-          spawn(writerProcess(), writerArgs(path, tag, kLines, c.sizes[i], c.policy)));
+      std::vector<std::string> args = writerArgs(path, tag, kLines, c.sizes[i], c.policy);
+      if (c.asyncThreads > 0) {
+        args.insert(args.end(), {std::to_string(c.asyncThreads), "0"});
+      }
+      children.push_back(spawn(writerProcess(), args));
     }
     for (const Child child : children) ASSERT_EQ(waitFor(child), 0);
     EXPECT_EQ(capture.take(), "");  // No rename ever failed.
@@ -54,10 +61,11 @@ TEST_F(ProcessTest, ProcessesShareOneFileThroughRotationsWithoutLosingALine) {
     // Every backup was rotated once, at the crossing: at most one more line
     // per writer than the threshold.
     const std::size_t longest = *std::max_element(c.sizes.begin(), c.sizes.end());
-    EXPECT_GE(
-        expectBackupsWithin(path, c.policy, c.sizes.size() * recordLineSize("p0", kLines, longest)),
-        std::min(c.policy.maxBackups, 90));
-    expectEveryRecord(readAll(path, c.policy.maxBackups, false), c.sizes.size(), kLines);
+    const std::size_t threads = std::max(1, c.asyncThreads);
+    EXPECT_GE(expectBackupsWithin(path, c.policy,
+                                  c.sizes.size() * recordLineSize("p0t0", kLines, longest)),
+              std::min(c.policy.maxBackups, 90));
+    expectEveryRecord(readAll(path, c.policy.maxBackups, false), c.sizes.size() * threads, kLines);
   }
 }
 

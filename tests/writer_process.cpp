@@ -8,7 +8,8 @@
 // (test_support.h), seq counting from 0, so that a reader can check that
 // every line is whole and none is missing. writerArgs makes the arguments.
 // With `threads`, each thread k of one sink writes its own records, tagged
-// "<tag>t<k>", in batches of `batch` through writeBatch (1: write()).
+// "<tag>t<k>", in batches of `batch` through writeBatch (1: write(); 0:
+// write() of one AsyncFileLogSink instead).
 //
 //   writer_process streams <status>
 //
@@ -34,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "logging/async_file_log_sink.h"
 #include "logging/file_log_sink.h"
 #include "test_support.h"
 
@@ -99,6 +101,22 @@ int main(int argc, char** argv) {
   }
   const int threads = std::atoi(argv[7]);
   const std::size_t batch = std::strtoull(argv[8], nullptr, 10);
+  if (batch == 0) {
+    velmor::common::AsyncFileLogSink queued(argv[1], policy);
+    std::vector<std::thread> writers;
+    writers.reserve(static_cast<std::size_t>(threads));
+    for (int k = 0; k < threads; ++k) {
+      writers.emplace_back([&, k] {
+        const std::string own = tag + "t" + std::to_string(k);
+        for (std::uint64_t seq = 0; seq < count; ++seq) {
+          queued.write(velmor::common::LogLevel::Info,
+                       velmor::testing::recordMessage(own, seq, size));
+        }
+      });
+    }
+    for (std::thread& writer : writers) writer.join();
+    return 0;
+  }
   std::vector<std::thread> writers;
   writers.reserve(static_cast<std::size_t>(threads));
   for (int k = 0; k < threads; ++k) {
