@@ -47,8 +47,8 @@ std::uint64_t countLines(const fs::path& base) {
     const fs::path file = n == 0 ? base : fs::path(base.string() + "." + std::to_string(n));
     std::ifstream in(file, std::ios::binary);
     while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-      lines += static_cast<std::uint64_t>(
-          std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
+      lines +=
+          static_cast<std::uint64_t>(std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
     }
   }
   return lines;
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
        [&](const fs::path& path, std::function<void()>& finish) {
          spdlog::init_thread_pool(8192, 1);
          auto logger = spdlog::rotating_logger_mt<spdlog::async_factory>("async", path.string(),
-                                                                          kFileBytes, kBackups);
+                                                                         kFileBytes, kBackups);
          logger->set_pattern("[%H:%M:%S.%e] [%l] %v");
          finish = [logger]() mutable {
            // Queued behind every line; the pool's thread works through the
