@@ -103,8 +103,8 @@ void AsyncFileLogSink::run() {
     // A few lines wait for more: large appends cost a fraction of small
     // ones, and a thread that came back for every line would take the
     // queue's lock (and its cache lines) from the writers all the time.
-    const bool little = queued_.bytes.size() < wakeBytes_ && flushTarget_ <= handedOver_ &&
-                        waiters_ == 0;
+    const bool little =
+        queued_.bytes.size() < wakeBytes_ && flushTarget_ <= handedOver_ && waiters_ == 0;
     if (!stopping_ && (little || queued_.entries.empty())) {
       // For maxDelay the thread is woken only by a large queue, a flush, a
       // full queue or the end (writes cost no wake-up); after that, with
