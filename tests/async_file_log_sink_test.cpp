@@ -69,6 +69,7 @@ TEST_F(AsyncFileLogSinkTest, WritesTheLinesOfFileLogSinkInCallOrder) {
   {
     AsyncFileLogSink async(shared);
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&async, t] {
         for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
