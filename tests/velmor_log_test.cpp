@@ -29,6 +29,20 @@ Ran velmorLog(const std::vector<std::string>& args, const std::string& input = "
   return run(kTool, args, input);
 }
 
+// Runs `count` instances with `args` at once, instance i reading input(i).
+template <typename Input>
+std::vector<Ran> velmorLogsAtOnce(int count, const std::vector<std::string>& args, Input input) {
+  std::vector<Ran> results(static_cast<std::size_t>(count));
+  std::vector<std::thread> instances;
+  instances.reserve(results.size());
+  for (int i = 0; i < count; ++i) {
+    instances.emplace_back(
+        [&, i] { results[static_cast<std::size_t>(i)] = velmorLog(args, input(i)); });
+  }
+  for (std::thread& instance : instances) instance.join();
+  return results;
+}
+
 // The lines of `path` without their stamps.
 std::vector<std::string> bodies(const fs::path& path) {
   std::vector<std::string> lines = splitLines(readFile(path));
@@ -175,22 +189,19 @@ TEST_F(VelmorLogTest, InstancesShareOneFileThroughRotations) {
   constexpr std::uint64_t kRecords = 10000;
   constexpr std::uint64_t kLimit = 100 * 1024;
   constexpr int kBackups = 150;  // Room for all: nothing is rotated out.
-  std::vector<std::thread> instances;
-  instances.reserve(kInstances);
-  std::vector<Ran> results(kInstances);
-  for (int i = 0; i < kInstances; ++i) {
-    instances.emplace_back([&, i] {
-      std::string input;
-      const std::string tag = "v" + std::to_string(i);
-      for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
-        input += recordMessage(tag, seq, 100 + (seq * 37 + i * 101) % 400) + "\n";
-      }
-      results[static_cast<std::size_t>(i)] =
-          velmorLog({"-s", "100K", "-n", std::to_string(kBackups), file.string()}, input);
-    });
+  const auto input = [&](int i) {
+    std::string lines;
+    const std::string tag = "v" + std::to_string(i);
+    for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+      lines += recordMessage(tag, seq, 100 + (seq * 37 + i * 101) % 400) + "\n";
+    }
+    return lines;
+  };
+  const std::vector<std::string> args = {"-s", "100K", "-n", std::to_string(kBackups),
+                                         file.string()};
+  for (const Ran& ran : velmorLogsAtOnce(kInstances, args, input)) {
+    EXPECT_EQ(ran.status, 0) << ran.err;
   }
-  for (std::thread& instance : instances) instance.join();
-  for (const Ran& ran : results) EXPECT_EQ(ran.status, 0) << ran.err;
   const int backups = expectBackupsWithin(file, {kLimit, kBackups},
                                           kInstances * recordLineSize("v0", kRecords, 499));
   EXPECT_GE(backups, 14);
@@ -210,21 +221,17 @@ TEST_F(VelmorLogTest, InstancesRotateAFileOfAnEarlierHourOnceBeforeTheirLines) {
   ASSERT_TRUE(setModifiedAgo(backup(file, 1), std::chrono::hours(3)));
   constexpr int kInstances = 3;
   constexpr std::uint64_t kRecords = 2000;
-  std::vector<std::thread> instances;
-  instances.reserve(kInstances);
-  std::vector<Ran> results(kInstances);
-  for (int i = 0; i < kInstances; ++i) {
-    instances.emplace_back([&, i] {
-      std::string input;
-      for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
-        input += recordMessage("h" + std::to_string(i), seq, 50) + "\n";
-      }
-      results[static_cast<std::size_t>(i)] =
-          velmorLog({"--every", "hour", "--max-age", "1h", file.string()}, input);
-    });
+  const auto input = [&](int i) {
+    std::string lines;
+    for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+      lines += recordMessage("h" + std::to_string(i), seq, 50) + "\n";
+    }
+    return lines;
+  };
+  const std::vector<std::string> args = {"--every", "hour", "--max-age", "1h", file.string()};
+  for (const Ran& ran : velmorLogsAtOnce(kInstances, args, input)) {
+    EXPECT_EQ(ran.status, 0) << ran.err;
   }
-  for (std::thread& instance : instances) instance.join();
-  for (const Ran& ran : results) EXPECT_EQ(ran.status, 0) << ran.err;
   EXPECT_EQ(readFile(backup(file, 1)), "last hour\n");
   EXPECT_FALSE(fs::exists(backup(file, 2)));
   expectEveryRecord(readAll(file, 0, false), kInstances, kRecords);
