@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string_view>
+
+#include "logging/compressor.h"
 
 namespace velmor::common::detail {
 namespace {
@@ -36,9 +39,33 @@ BackupSet::BackupSet(const fs::path& path, const RotationPolicy& policy) : polic
     names_.push_back(nameOf(anchored, n));
     shown_.push_back(platform::displayPath(nameOf(path, n)));
   }
+  if (!policy_.compressBackups) return;  // No other name is ever looked at.
+  zipped_.reserve(count);
+  temps_.reserve(count);
+  for (int n = 0; n <= policy_.maxBackups; ++n) {
+    zipped_.push_back(names_[n]);
+    for (const char c : kCompressedSuffix) {
+      if (c != '\0') zipped_.back() += static_cast<fs::path::value_type>(c);
+    }
+    temps_.push_back(zipped_.back());
+    for (const char c : {'.', 't', 'm', 'p'}) temps_.back() += static_cast<fs::path::value_type>(c);
+  }
 }
 
-EntryKind BackupSet::kind(int n) const noexcept { return platform::entryKind(names_[n].c_str()); }
+EntryKind BackupSet::kind(int n) const noexcept {
+  const EntryKind plain = platform::entryKind(names_[n].c_str());
+  if (plain != EntryKind::Absent || zipped_.empty()) return plain;
+  return platform::entryKind(zipped_[n].c_str());
+}
+
+void BackupSet::remove(int n) const noexcept {
+  if (platform::entryKind(names_[n].c_str()) == EntryKind::Regular) {
+    platform::removeFile(names_[n].c_str());
+  }
+  if (!zipped_.empty() && platform::entryKind(zipped_[n].c_str()) == EntryKind::Regular) {
+    platform::removeFile(zipped_[n].c_str());
+  }
+}
 
 //   backups too old: deleted
 //   .N (deleted only if .1 to .N are all taken; N = maxBackups)
@@ -64,7 +91,7 @@ bool BackupSet::rotate(std::unique_lock<std::mutex>& lock, platform::AppendFile&
     if (top == 0) {
       // Every number is taken: the oldest backup is the one thing rotation
       // may drop, and only if it is a file of ours to drop.
-      if (kind(last) == EntryKind::Regular) platform::removeFile(names_[last].c_str());
+      if (kind(last) == EntryKind::Regular) remove(last);
       top = last;
     }
   }
@@ -74,6 +101,11 @@ bool BackupSet::rotate(std::unique_lock<std::mutex>& lock, platform::AppendFile&
     if (kind(i) != EntryKind::Regular) continue;
     if (!shift(i)) return false;
   }
+  // Before the active file moves, so that no other rotation of the set can
+  // begin meanwhile: every rotation takes the lock of the file it moves.
+  if (!zipped_.empty()) {
+    for (int n = 2; n <= last; ++n) compress(n, lock, file, appendBusy);
+  }
   if (!moveActive(lock, file, appendBusy)) return false;
   resumeAt_ = kNone;
   if (policy_.maxTotalBytes > 0) capTotal();
@@ -82,24 +114,84 @@ bool BackupSet::rotate(std::unique_lock<std::mutex>& lock, platform::AppendFile&
 
 void BackupSet::deleteOlderThan(std::time_t cutoff) const noexcept {
   for (int n = 1; n <= policy_.maxBackups; ++n) {
-    const platform::EntryInfo info = platform::entryInfo(names_[n].c_str());
-    if (info.kind == EntryKind::Regular && info.modified < cutoff) {
-      platform::removeFile(names_[n].c_str());
+    for (const auto* names : {&names_, &zipped_}) {
+      if (names->empty()) continue;
+      const platform::EntryInfo info = platform::entryInfo((*names)[n].c_str());
+      if (info.kind == EntryKind::Regular && info.modified < cutoff) {
+        platform::removeFile((*names)[n].c_str());
+      }
     }
   }
 }
 
+std::uint64_t BackupSet::bytesAt(int n) const noexcept {
+  // Zero for all but regular files.
+  std::uint64_t bytes = platform::entryInfo(names_[n].c_str()).size;
+  if (!zipped_.empty()) bytes += platform::entryInfo(zipped_[n].c_str()).size;
+  return bytes;
+}
+
 void BackupSet::capTotal() const noexcept {
   std::uint64_t total = 0;
-  for (int n = 1; n <= policy_.maxBackups; ++n) {
-    total += platform::entryInfo(names_[n].c_str()).size;  // Zero for all but files.
-  }
+  for (int n = 1; n <= policy_.maxBackups; ++n) total += bytesAt(n);
   for (int n = policy_.maxBackups; n >= 2 && total > policy_.maxTotalBytes; --n) {
-    const platform::EntryInfo info = platform::entryInfo(names_[n].c_str());
-    if (info.kind == EntryKind::Regular && platform::removeFile(names_[n].c_str()) == 0) {
-      total -= info.size;
-    }
+    const std::uint64_t bytes = bytesAt(n);
+    remove(n);
+    total -= bytes - bytesAt(n);
   }
+}
+
+void BackupSet::compress(int n, std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
+                         LockMemory& appendBusy) const noexcept {
+  // Made only meanwhile: one found now was left by a writer that died.
+  if (platform::entryKind(temps_[n].c_str()) == EntryKind::Regular) {
+    platform::removeFile(temps_[n].c_str());
+  }
+  if (platform::entryKind(names_[n].c_str()) != EntryKind::Regular) return;
+  const EntryKind zipped = platform::entryKind(zipped_[n].c_str());
+  if (zipped == EntryKind::Other) return;
+  // A ".gz" beside its plain file was made from it by a writer that died
+  // before it removed the plain one, which holds all of it and maybe more.
+  if (zipped == EntryKind::Regular) platform::removeFile(zipped_[n].c_str());
+  platform::ReadFile plain(names_[n].c_str());
+  platform::FileState source;
+  if (!plain.isOpen() || !plain.state(source) || !source.regular) return;
+  std::int64_t taken = -1;
+  {
+    platform::NewFile out(temps_[n].c_str(), plain);
+    if (!out.isOpen()) return;
+    // The slow part, without the process-wide lock: sinks of other files
+    // go on meanwhile (this file's threads hold back their lines).
+    lock.unlock();
+    taken = compressFile(plain, out);
+    if (taken >= 0 && !out.finish(source.modified)) taken = -1;
+    lock.lock();
+  }
+  // Complete and on disk before it takes its final name, and the plain file
+  // goes only then.
+  if (taken < 0 || platform::renameNoReplace(temps_[n].c_str(), zipped_[n].c_str()) != 0) {
+    platform::removeFile(temps_[n].c_str());
+    return;
+  }
+  platform::removeFile(names_[n].c_str());
+  // A writer that opened this file while it was the active one may have
+  // appended since it was read: its lines go to the active file rather than
+  // vanish with the unlinked one.
+  platform::FileState now;
+  if (!plain.state(now) || now.size <= static_cast<std::uint64_t>(taken)) return;
+  if (!takeFileLock(lock, file, &platform::AppendFile::tryLockForAppend, appendBusy, nullptr,
+                    std::chrono::milliseconds(1), std::chrono::milliseconds(kAppendLockWaitMs))) {
+    return;
+  }
+  char late[16 * 1024];
+  for (auto at = static_cast<std::uint64_t>(taken);;) {
+    const std::int64_t got = plain.readAt(at, late, sizeof(late));
+    if (got <= 0) break;
+    const std::string_view piece(late, static_cast<std::size_t>(got));
+    if (file.append(&piece, 1, false) != piece.size()) break;
+    at += static_cast<std::uint64_t>(got);
+  }
+  file.unlockAppend();
 }
 
 bool BackupSet::moveActive(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
@@ -120,12 +212,20 @@ bool BackupSet::moveActive(std::unique_lock<std::mutex>& lock, platform::AppendF
 
 bool BackupSet::shift(int from) noexcept {
   // Never onto an existing file: a stale plan, another sink's rotation or a
-  // stranger's file at the destination must not cost a byte.
-  const platform::ErrorCode failure =
-      platform::renameNoReplace(names_[from].c_str(), names_[from + 1].c_str());
-  if (failure == 0) return true;
-  refused(from, failure);
-  return false;
+  // stranger's file at the destination must not cost a byte. A number may
+  // hold its plain file, its ".gz" or (after a crash) both: each moves.
+  for (const auto* names : {&names_, &zipped_}) {
+    if (names->empty() || platform::entryKind((*names)[from].c_str()) == EntryKind::Absent) {
+      continue;
+    }
+    const platform::ErrorCode failure =
+        platform::renameNoReplace((*names)[from].c_str(), (*names)[from + 1].c_str());
+    if (failure != 0) {
+      refused(from, failure);
+      return false;
+    }
+  }
+  return true;
 }
 
 void BackupSet::refused(int from, platform::ErrorCode error) noexcept {

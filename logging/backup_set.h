@@ -33,7 +33,8 @@ class BackupSet {
   // Makes the active file, open in `file` with its rotation lock held, the
   // newest backup. In order: backups older than maxBackupAge are deleted;
   // the others move up one number, gaps skipped (the oldest is deleted only
-  // when every number is taken); the active file becomes ".1" (copied and
+  // when every number is taken); with compression, plain backups above ".1"
+  // become ".gz" (`lock` let go while it runs); the active file becomes ".1" (copied and
   // emptied instead if it is pinned and the policy says so, under its
   // append lock, waited for with `lock`, the process-wide mutex, let go
   // meanwhile); then the oldest backups go while all exceed maxTotalBytes.
@@ -51,6 +52,15 @@ class BackupSet {
   void deleteOlderThan(std::time_t cutoff) const noexcept;
   // Deletes the oldest backups above ".1" while all hold more than the cap.
   void capTotal() const noexcept;
+  // Deletes backup `n`, plain and compressed, if they are regular files.
+  void remove(int n) const noexcept;
+  // The bytes on disk of backup `n`.
+  std::uint64_t bytesAt(int n) const noexcept;
+  // Makes the plain backup `n` its ".gz", finishing or redoing what a
+  // writer that died left there; lines appended to it meanwhile go to the
+  // active file, open in `file`.
+  void compress(int n, std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
+                LockMemory& appendBusy) const noexcept;
   // Moves the active file to ".1", or copies it there if it is pinned.
   bool moveActive(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
                   LockMemory& appendBusy) noexcept;
@@ -65,6 +75,9 @@ class BackupSet {
   std::vector<platform::NativeString> names_;
   // The same names as printed in warnings (UTF-8 on Windows).
   std::vector<std::string> shown_;
+  // With compression only: "<name>.<n>.gz", and the name it is made under.
+  std::vector<platform::NativeString> zipped_;
+  std::vector<platform::NativeString> temps_;
   // A hint, checked against the disk before use: the backup number that an
   // interrupted rotation emptied and failed to fill, or kNone. While that
   // number is still free, a retry resumes there, so repeated failures never

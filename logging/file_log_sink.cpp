@@ -176,20 +176,51 @@ FileLogSink::FileLogSink(std::filesystem::path path, const RotationPolicy& polic
     fs::create_directories(path_.parent_path(), ec);
   }
   backups_ = std::make_unique<detail::BackupSet>(path_, policy_);
+  if (policy_.onRotated) {
+    newest_ = fs::path(path_.native() + platform::NativeString(1, fs::path::value_type('.')) +
+                       platform::NativeString(1, fs::path::value_type('1')));
+    shownNewest_ = platform::displayPath(newest_.native());
+  }
 }
 
 FileLogSink::~FileLogSink() = default;
 
 void FileLogSink::write(LogLevel level, std::string_view message) {
   const LogRecord record{level, message};
-  append(&record, 1);
+  int rotated = 0;
+  append(&record, 1, rotated);
+  announce(rotated);
 }
 
 std::size_t FileLogSink::writeBatch(const LogRecord* records, std::size_t count) {
-  return append(records, count);
+  int rotated = 0;
+  const std::size_t done = append(records, count, rotated);
+  announce(rotated);
+  return done;
 }
 
-std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
+void FileLogSink::announce(int rotations) noexcept {
+  if (!policy_.onRotated) return;
+  for (int i = 0; i < rotations; ++i) {
+    try {
+      policy_.onRotated(newest_);
+    } catch (const std::exception& error) {
+      hookFailed(error.what());
+    } catch (...) {
+      hookFailed("an exception not derived from std::exception");
+    }
+  }
+}
+
+void FileLogSink::hookFailed(const char* what) noexcept {
+  if (hookWarned_.exchange(true)) return;
+  std::fprintf(stderr,
+               "[velmor-log-rotation] onRotated(%s) threw: %s; later ones are not shown. "
+               "(one-shot warning)\n",
+               shownNewest_.c_str(), what);
+}
+
+std::size_t FileLogSink::append(const LogRecord* records, std::size_t count, int& rotated) {
   SharedState& state = shared();
   std::unique_lock<std::mutex> lock(state.mutex);
   if (!backups_->usable()) return 0;  // A name the OS cannot be given.
@@ -217,7 +248,7 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
       if (!file.state(found)) return done;
       if (!dueEarly(found)) {
         settleEarlyCheck();
-      } else if (decide(lock, file, found, true)) {
+      } else if (decide(lock, file, found, true, rotated)) {
         continue;  // Rotated here or elsewhere: the name means a new file.
       }
     }
@@ -374,7 +405,9 @@ std::size_t FileLogSink::append(const LogRecord* records, std::size_t count) {
     // A cut that left the file at the threshold is rotated like a whole
     // line: otherwise every later line would be cut the same way (a full
     // disk frees the oldest backup's space, a size limit a fresh file).
-    if (after.regular && after.size >= policy_.maxFileBytes) decide(lock, file, after, false);
+    if (after.regular && after.size >= policy_.maxFileBytes) {
+      decide(lock, file, after, false, rotated);
+    }
     if (whole < lines) return done;
   }
   return done;
@@ -435,7 +468,7 @@ void FileLogSink::settleEarlyCheck() noexcept {
 }
 
 bool FileLogSink::decide(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-                         const platform::FileState& found, bool early) noexcept {
+                         const platform::FileState& found, bool early, int& rotated) noexcept {
   // Decided under the lock that every sink in every process takes, and
   // only while the name still means the file found: if another process
   // rotated it a moment ago, this rotation has been dealt with (and lines
@@ -472,7 +505,10 @@ bool FileLogSink::decide(std::unique_lock<std::mutex>& lock, platform::AppendFil
     aloneFiles_ = othersInFile_ ? 0 : aloneFiles_ + 1;
     othersInFile_ = false;
     moved = backups_->rotate(lock, file, appendLockBusy_);
-    if (moved) state.fragments.forget(found.id);
+    if (moved) {
+      state.fragments.forget(found.id);
+      ++rotated;
+    }
     // This run's and this period's rotation is made: the fresh file may get
     // other writers' lines at once, and is not rotated again for them.
     if (moved && early) settleEarlyCheck();

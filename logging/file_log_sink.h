@@ -2,10 +2,12 @@
 #ifndef VELMOR_LOGGING_FILE_LOG_SINK_H_
 #define VELMOR_LOGGING_FILE_LOG_SINK_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -79,6 +81,24 @@ enum class RotationPeriod { None, Hourly, Daily };
 // retried after later writes, with one warning, and the file grows past the
 // threshold until the other program lets go.
 //
+// compressBackups: ".1" stays a plain file (a follower may still be reading
+// it); from ".2" on, backups are gzip files "<name>.<n>.gz". Numbers keep
+// their meaning: ".<n>" or ".<n>.gz" is the n-th newest, a number is taken if
+// either exists, maxBackups counts both, the size bound is the uncompressed
+// content's, and maxTotalBytes counts bytes on disk. A ".gz" keeps the plain
+// file's permission bits and modification time. Compression happens in the
+// rotation, before the active file moves, under the file's rotation lock but
+// not the process-wide one: it delays the writers of this file (theirs are
+// the lines that wait), never a sink of another file. It is safe under every
+// fault: a ".gz" under its final name is complete and on disk before the
+// plain file goes, "<name>.<n>.gz.tmp" exists only meanwhile, and whatever a
+// killed writer left is finished or redone by the next rotation.
+//
+// onRotated: called once for each rotation that this sink made, with the
+// name of the new ".1" (the path as given, plus ".1"), in the thread that
+// wrote, after the sink let go of its locks: it may log, to this sink too. An
+// exception it throws is caught; the first one prints one line on stderr.
+//
 // Sinks with different policies may share a file: each follows its own, and
 // nothing is lost either way, since renames never replace. Give every writer
 // of one file the same policy, or the files end at mixed sizes and counts.
@@ -91,6 +111,9 @@ struct RotationPolicy {
   std::chrono::seconds maxBackupAge{0};  // 0: any age.
   std::uint64_t maxTotalBytes = 0;       // Bytes in all backups; 0: no cap.
   bool copyWhenPinned = false;
+  bool compressBackups = false;  // ".2" on as "<name>.<n>.gz".
+  // Called after each rotation that this sink made, with "<path>.1".
+  std::function<void(const std::filesystem::path& newest)> onRotated = nullptr;
 };
 
 // One message of a batch handed to FileLogSink::writeBatch.
@@ -198,16 +221,22 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
 
   using NativeString = std::filesystem::path::string_type;
 
-  // write() and writeBatch(): appends the records, rotating as it goes.
-  std::size_t append(const LogRecord* records, std::size_t count);
+  // write() and writeBatch(): appends the records, rotating as it goes, and
+  // counts in `rotated` the rotations it made.
+  std::size_t append(const LogRecord* records, std::size_t count, int& rotated);
+  // Calls onRotated `rotations` times, outside every lock.
+  void announce(int rotations) noexcept;
+  // Reports an exception of onRotated, the first time.
+  void hookFailed(const char* what) noexcept;
   // Rotates the regular file `found`, open in `file`, if under its lock the
   // name still means it and it is still due: by size, or `early` (see
   // dueEarly). `lock` holds the process-wide mutex, let go while the file
   // lock is waited for (threads of the process hold back their lines to
   // this file meanwhile). True if the name has moved on to another file (or
-  // the file is no longer due): the lines are for a fresh open.
+  // the file is no longer due): the lines are for a fresh open. A rotation
+  // made here is counted in `rotated`.
   bool decide(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-              const platform::FileState& found, bool early) noexcept;
+              const platform::FileState& found, bool early, int& rotated) noexcept;
   // Whether the file is to be looked at before this write: a run's first
   // write, or the first of a new period (whose bounds it then computes).
   bool earlyCheckDue() noexcept;
@@ -225,6 +254,11 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
   const RotationPolicy policy_;
   // The active file's name and its numbered backups.
   std::unique_ptr<detail::BackupSet> backups_;
+  // What onRotated is given, "<path>.1", as built and as printed; whether
+  // an exception of it was reported.
+  std::filesystem::path newest_;
+  std::string shownNewest_;
+  std::atomic<bool> hookWarned_{false};
   // Whether the first write is still to rotate a non-empty file
   // (rotateOnStart); the period whose start a file's time is compared with,
   // and until when the file need not be looked at again (seconds since the

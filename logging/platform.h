@@ -154,6 +154,55 @@ class AppendFile {
   bool borrowed_ = false;      // The process's own descriptor: never closed or locked.
 };
 
+// A regular file read from its start, for one compression: never inherited,
+// and never in the way of another process's rename or delete. Not
+// thread-safe: one owner.
+class ReadFile {
+ public:
+  // Opens `name` for reading; a symbolic link is not followed. isOpen()
+  // tells whether it worked.
+  explicit ReadFile(const NativeChar* name) noexcept;
+  ~ReadFile();
+  ReadFile(const ReadFile&) = delete;
+  ReadFile& operator=(const ReadFile&) = delete;
+
+  bool isOpen() const noexcept;
+  // Reads up to `size` bytes at `offset`: how many, 0 at the end, or -1 on
+  // failure.
+  std::int64_t readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept;
+  // Size, identity and time of the open file (it may have been renamed or
+  // deleted since); false if the query failed.
+  bool state(FileState& out) const noexcept;
+
+ private:
+  friend class NewFile;
+  std::intptr_t handle_;  // A descriptor on POSIX, a HANDLE on Windows; -1: none.
+};
+
+// A file made for one compression's output: created only where nothing
+// exists, never inherited. Not thread-safe: one owner.
+class NewFile {
+ public:
+  // Creates `name` with the permission bits of the file `like` is open on
+  // (POSIX; on Windows the directory's defaults apply), so that the copy is
+  // never more readable than its source. isOpen() tells whether it worked.
+  NewFile(const NativeChar* name, const ReadFile& like) noexcept;
+  // Closes the file (it stays on disk).
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  bool isOpen() const noexcept;
+  // Writes all `size` bytes; false if any could not be written.
+  bool write(const char* data, std::size_t size) noexcept;
+  // Sets the last modification time (seconds since the epoch), then puts
+  // the content on disk (fsync, FlushFileBuffers); false on failure.
+  bool finish(std::time_t modified) noexcept;
+
+ private:
+  std::intptr_t handle_;
+};
+
 // What a name refers to, without following a final symbolic link. A failed
 // query counts as Absent.
 enum class EntryKind { Absent, Regular, Other };

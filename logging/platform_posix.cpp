@@ -230,6 +230,75 @@ bool AppendFile::heldBySink() const noexcept {
 
 ErrorCode AppendFile::copyToAndEmpty(const NativeChar* /*to*/) noexcept { return ENOTSUP; }
 
+ReadFile::ReadFile(const NativeChar* name) noexcept {
+  int fd = -1;
+  do {
+    fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  handle_ = fd;
+}
+
+ReadFile::~ReadFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool ReadFile::isOpen() const noexcept { return handle_ >= 0; }
+
+std::int64_t ReadFile::readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept {
+  ssize_t n = 0;
+  do {
+    n = ::pread(static_cast<int>(handle_), into, size, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+bool ReadFile::state(FileState& out) const noexcept {
+  struct stat st;
+  if (::fstat(static_cast<int>(handle_), &st) != 0) return false;
+  out.size = static_cast<std::uint64_t>(st.st_size);
+  out.id = idOf(st);
+  out.regular = S_ISREG(st.st_mode);
+  out.modified = st.st_mtime;
+  return true;
+}
+
+NewFile::NewFile(const NativeChar* name, const ReadFile& like) noexcept {
+  struct stat st;
+  handle_ = -1;
+  if (::fstat(static_cast<int>(like.handle_), &st) != 0) return;
+  const mode_t mode = st.st_mode & 07777;
+  int fd = -1;
+  do {
+    fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+  } while (fd < 0 && errno == EINTR);
+  // The umask may have taken bits away; it never adds any.
+  if (fd >= 0) ::fchmod(fd, mode);
+  handle_ = fd;
+}
+
+NewFile::~NewFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool NewFile::isOpen() const noexcept { return handle_ >= 0; }
+
+bool NewFile::write(const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    const ssize_t n = ::write(static_cast<int>(handle_), data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool NewFile::finish(std::time_t modified) noexcept {
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {modified, 0}};
+  const int fd = static_cast<int>(handle_);
+  return ::futimens(fd, times) == 0 && ::fsync(fd) == 0;
+}
+
 EntryKind entryKind(const NativeChar* name) noexcept {
   struct stat st;
   if (::lstat(name, &st) != 0) return EntryKind::Absent;

@@ -248,6 +248,74 @@ ErrorCode AppendFile::copyToAndEmpty(const NativeChar* to) noexcept {
   return error;
 }
 
+ReadFile::ReadFile(const NativeChar* name) noexcept {
+  // Every sharing mode: a reader never stands in the way of a rename.
+  const HANDLE handle = ::CreateFileW(
+      name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+}
+
+ReadFile::~ReadFile() {
+  if (isOpen()) ::CloseHandle(handleOf(handle_));
+}
+
+bool ReadFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_HANDLE_VALUE; }
+
+std::int64_t ReadFile::readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+  if (::ReadFile(handleOf(handle_), into, chunk, &got, &at)) return got;
+  return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+bool ReadFile::state(FileState& out) const noexcept {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!infoOf(handleOf(handle_), info)) return false;
+  out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out.id = idOf(info);
+  out.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  out.modified = timeOf(info.ftLastWriteTime);
+  return true;
+}
+
+NewFile::NewFile(const NativeChar* name, const ReadFile& /*like*/) noexcept {
+  // CREATE_NEW: never onto an existing file. Shared for delete, so that a
+  // sink of another process can still rename it.
+  const HANDLE handle = ::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+}
+
+NewFile::~NewFile() {
+  if (isOpen()) ::CloseHandle(handleOf(handle_));
+}
+
+bool NewFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_HANDLE_VALUE; }
+
+bool NewFile::write(const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+    DWORD put = 0;
+    if (!::WriteFile(handleOf(handle_), data, chunk, &put, nullptr) || put == 0) return false;
+    data += put;
+    size -= put;
+  }
+  return true;
+}
+
+bool NewFile::finish(std::time_t modified) noexcept {
+  // time_t seconds from 1970 to FILETIME's 100 ns steps from 1601.
+  const std::uint64_t ticks = static_cast<std::uint64_t>(
+      static_cast<std::int64_t>(modified) * 10000000LL + 116444736000000000LL);
+  const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  return ::SetFileTime(handleOf(handle_), nullptr, nullptr, &time) &&
+         ::FlushFileBuffers(handleOf(handle_));
+}
+
 EntryKind entryKind(const NativeChar* name) noexcept {
   const DWORD attributes = ::GetFileAttributesW(name);
   if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::Absent;

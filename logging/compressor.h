@@ -1,0 +1,24 @@
+// Compression of a backup, behind one small interface so that another
+// format would be added here alone. Internal header: not installed.
+#ifndef VELMOR_LOGGING_COMPRESSOR_H_
+#define VELMOR_LOGGING_COMPRESSOR_H_
+
+#include <cstdint>
+
+#include "logging/platform.h"
+
+namespace velmor::common::detail {
+
+// What a compressed backup's name ends with.
+inline constexpr char kCompressedSuffix[] = ".gz";
+
+// Compresses what `in` holds from its start into `out` as one complete gzip
+// stream, reading on while the file grows, until a read finds its end.
+// Returns the bytes taken from `in`, or -1 if a read, the compression or a
+// write failed (`out` then holds no complete stream). Allocates zlib's state
+// (about 256 KiB) for the call.
+std::int64_t compressFile(const platform::ReadFile& in, platform::NewFile& out) noexcept;
+
+}  // namespace velmor::common::detail
+
+#endif  // VELMOR_LOGGING_COMPRESSOR_H_
