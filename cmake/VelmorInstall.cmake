@@ -42,7 +42,8 @@ if(BUILD_SHARED_LIBS)
   endif()
 else()
   set(velmor_pc_cflags "-DVELMOR_LOGGING_STATIC_DEFINE")
-  set(velmor_pc_libs "-pthread")
+  # zlib too, so that the plain `pkg-config --libs` links a static build.
+  set(velmor_pc_libs "-pthread -lz")
 endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/velmor_logging.pc.in"
   "${PROJECT_BINARY_DIR}/velmor_logging.pc" @ONLY)

@@ -94,7 +94,7 @@ cmake --build build/consumer-subdir
 
 step "Windows (MinGW-w64 cross build, run under Wine)"
 # `wine` brings /usr/bin/wine and wineserver; `wine64` the 64-bit loader.
-velmor_install g++-mingw-w64-x86-64-posix wine wine64
+velmor_install g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev
 need x86_64-w64-mingw32-g++-posix wine wineserver wineboot
 # A private, throw-away Wine prefix, and a persistent server: without it every
 # test would wait for the server to shut down. It must exist before the build,

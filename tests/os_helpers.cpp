@@ -2,7 +2,12 @@
 // per OS, and the process helpers written once on top of them.
 #include "os_helpers.h"
 
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 #if defined(_WIN32)
@@ -34,6 +39,7 @@ namespace velmor::testing {
 namespace {
 
 namespace fs = std::filesystem;
+
 using Handle = std::intptr_t;  // A descriptor, or a HANDLE.
 constexpr Handle kNone = -1;
 
@@ -320,6 +326,42 @@ Ran run(const fs::path& program, const std::vector<std::string>& args, const std
   feeder.join();
   if (child != -1) ran.status = waitFor(child);
   return ran;
+}
+
+std::string gunzipFile(const fs::path& path, bool& complete) {
+  complete = false;
+  std::ifstream in(path, std::ios::binary);
+  const std::string packed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string out;
+  z_stream stream{};
+  if (!in.is_open() || inflateInit2(&stream, 15 + 16) != Z_OK) return out;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+  stream.avail_in = static_cast<uInt>(packed.size());
+  char buffer[65536];
+  int result = Z_OK;
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof(buffer);
+    result = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof(buffer) - stream.avail_out);
+  }
+  complete = result == Z_STREAM_END && stream.avail_in == 0;
+  inflateEnd(&stream);
+  return out;
+}
+
+std::string readBackup(const fs::path& path, int n) {
+  const fs::path plain = path.native() + fs::path("." + std::to_string(n)).native();
+  if (fs::exists(plain)) {
+    std::ifstream in(plain, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  const fs::path zipped = plain.native() + fs::path(".gz").native();
+  if (!fs::exists(zipped)) return "";
+  bool complete = false;
+  std::string text = gunzipFile(zipped, complete);
+  EXPECT_TRUE(complete) << zipped.string() << " is not one whole gzip stream";
+  return text;
 }
 
 }  // namespace velmor::testing

@@ -47,6 +47,14 @@ bool inheritable(std::intptr_t handle);
 // that failed.
 bool setModifiedAgo(const std::filesystem::path& path, std::chrono::seconds ago);
 
+// Decompresses the gzip file `path`; `complete` says whether it held one
+// whole stream and nothing after it (false for a missing or cut file).
+std::string gunzipFile(const std::filesystem::path& path, bool& complete);
+
+// Backup `n` of `path`: "<path>.<n>" as it is, or else "<path>.<n>.gz"
+// decompressed (empty if neither exists; a cut .gz fails the test).
+std::string readBackup(const std::filesystem::path& path, int n);
+
 // The helper program writer_process, built beside the running test.
 std::filesystem::path writerProcess();
 

@@ -685,6 +685,110 @@ TEST_F(RotationTest, AChosenPolicyKeepsEveryPromiseWithItsOwnNumbers) {
   EXPECT_EQ(readFile(backup(path, kMaxBackupsLimit + 1)), "stranger");
 }
 
+// Compressed backups: ".1" plain, ".2" on as whole gzip files holding the
+// lines in order, each of the plain file's size bound, permission bits and
+// time; and what a killed writer left in the set (a partial temporary file,
+// a plain backup above ".1", a ".gz" beside the plain file it was made
+// from) is finished or redone by the next rotation, losing nothing.
+TEST_F(RotationTest, CompressedBackupsKeepEveryLineAndRepairWhatACrashLeft) {
+  RotationPolicy policy{2000, 40};
+  policy.compressBackups = true;
+  const fs::path path = dir() / "zipped.log";
+  constexpr std::uint64_t kRecords = 400;
+  {
+    std::shared_ptr<ILogSink> sink = makeFileLogSink(path, policy);
+    for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+      sink->write(LogLevel::Info, recordMessage("z", seq, 40));
+    }
+  }
+  std::string all;
+  int backups = 0;
+  for (int n = policy.maxBackups; n >= 1; --n) {
+    const fs::path zipped = backup(path, n).native() + fs::path(".gz").native();
+    if (!fs::exists(backup(path, n)) && !fs::exists(zipped)) continue;
+    ++backups;
+    EXPECT_EQ(fs::exists(backup(path, n)), n == 1) << n;  // Only .1 is plain.
+    EXPECT_EQ(fs::exists(zipped), n > 1) << n;
+    const std::string text = readBackup(path, n);
+    EXPECT_GE(text.size(), policy.maxFileBytes) << n;
+    EXPECT_LT(text.size(), policy.maxFileBytes + recordLineSize("z", kRecords, 40)) << n;
+    all += text;
+  }
+  EXPECT_GT(backups, 10);
+  expectEveryRecord(parseRecords(all + readFile(path), false), 1, kRecords);
+
+  // A set as writers killed at every step of compressing leave it.
+  const fs::path left = dir() / "left.log";
+  writeFile(backup(left, 1), "one\n");
+#ifndef _WIN32
+  // A log kept private stays so when compressed.
+  fs::permissions(backup(left, 1), fs::perms::owner_read | fs::perms::owner_write);
+#endif
+  writeFile(backup(left, 2), "two\n");  // Plain above .1.
+  writeFile(backup(left, 3).native() + fs::path(".gz.tmp").native(), "partial");
+  writeFile(backup(left, 4), "four\n");  // And a stale .gz of it:
+  writeFile(backup(left, 4).native() + fs::path(".gz").native(), "not even gzip");
+  ASSERT_TRUE(setModifiedAgo(backup(left, 2), std::chrono::hours(5)));
+  fillBefore(left, 1000, "m");
+  RotationPolicy small{1000, 6};
+  small.compressBackups = true;
+  makeFileLogSink(left, small)->write(LogLevel::Info, "m");
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("left.log", 0) == 0) names.insert(name);
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"left.log.1", "left.log.2.gz", "left.log.3.gz",
+                                          "left.log.5.gz"}));
+  EXPECT_EQ(messageOf(splitLines(readBackup(left, 1)).back()), "m");
+  EXPECT_EQ(readBackup(left, 2), "one\n");
+#ifndef _WIN32
+  EXPECT_EQ(fs::status(backup(left, 2).native() + fs::path(".gz").native()).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+#endif
+  EXPECT_EQ(readBackup(left, 3), "two\n");
+  EXPECT_EQ(readBackup(left, 5), "four\n");
+  // A .gz carries its plain file's time: an age limit judges the lines.
+  const auto age = fs::file_time_type::clock::now() -
+                   fs::last_write_time(backup(left, 3).native() + fs::path(".gz").native());
+  EXPECT_GT(age, std::chrono::hours(4));
+}
+
+// onRotated: once for each rotation this sink made (not another sink's),
+// with "<path>.1", outside the locks (it writes to the same sink), and an
+// exception it throws stays inside, reported once.
+TEST_F(RotationTest, TheRotationHookRunsOncePerOwnRotationAndMayLog) {
+  const fs::path path = dir() / "hooked.log";
+  std::vector<fs::path> calls;
+  std::shared_ptr<ILogSink> sink;
+  RotationPolicy policy{200, 50};
+  policy.onRotated = [&](const fs::path& newest) {
+    calls.push_back(newest);
+    sink->write(LogLevel::Warn, "rotated");
+    if (calls.size() >= 3) throw std::runtime_error("hook failed");
+  };
+  sink = makeFileLogSink(path, policy);
+  std::shared_ptr<ILogSink> other = makeFileLogSink(path, RotationPolicy{200, 50});
+  StderrCapture capture;
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_NO_THROW(sink->write(LogLevel::Info, std::string(60, 'x')));
+    other->write(LogLevel::Info, std::string(60, 'o'));
+  }
+  int ours = 0;  // Rotations made by `sink`: .1 ends in one of its lines, or the hook's.
+  int rotated = 0;
+  for (int n = 1; fs::exists(backup(path, n)); ++n) {
+    ++rotated;
+    const std::string last = messageOf(splitLines(readFile(backup(path, n))).back());
+    if (last != std::string(60, 'o')) ++ours;
+  }
+  EXPECT_GT(rotated, 10);
+  EXPECT_EQ(static_cast<int>(calls.size()), ours);
+  for (const fs::path& call : calls) EXPECT_EQ(call, backup(path, 1));
+  const std::vector<std::string> warnings = splitLines(capture.take());
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("hook failed"), std::string::npos) << warnings[0];
+}
+
 TEST_F(RotationTest, ConcurrentWritersKeepEveryLineWholeAndInOrder) {
   const fs::path path = dir() / "threads.log";
   constexpr int kThreads = 8;

@@ -293,7 +293,7 @@ inline std::vector<std::string> writerArgs(const fs::path& path, const std::stri
           std::to_string(count),
           std::to_string(filler),
           std::to_string(policy.maxFileBytes),
-          std::to_string(policy.maxBackups)};
+          std::to_string(policy.maxBackups) + (policy.compressBackups ? "z" : "")};
 }
 
 // Captures what the process writes to stderr (the file descriptor, so that

@@ -1,12 +1,13 @@
 // Helper process for the multi-process and crash tests: appends numbered
 // lines through its own FileLogSink.
 //
-//   writer_process <path> <tag> <count> <size> <maxFileBytes> <maxBackups>
+//   writer_process <path> <tag> <count> <size> <maxFileBytes> <maxBackups>[z]
 //                  [<threads> <batch>]
 //
 // Writes `count` INFO messages (0: until killed) made by recordMessage
 // (test_support.h), seq counting from 0, so that a reader can check that
-// every line is whole and none is missing. writerArgs makes the arguments.
+// every line is whole and none is missing ("z": compressed backups).
+// writerArgs makes the arguments.
 // With `threads`, each thread k of one sink writes its own records, tagged
 // "<tag>t<k>", in batches of `batch` through writeBatch (1: write(); 0:
 // write() of one AsyncFileLogSink instead).
@@ -90,8 +91,8 @@ int main(int argc, char** argv) {
   const std::string tag = argv[2];
   const std::uint64_t count = std::strtoull(argv[3], nullptr, 10);
   const std::size_t size = std::strtoull(argv[4], nullptr, 10);
-  const velmor::common::RotationPolicy policy{std::strtoull(argv[5], nullptr, 10),
-                                              std::atoi(argv[6])};
+  velmor::common::RotationPolicy policy{std::strtoull(argv[5], nullptr, 10), std::atoi(argv[6])};
+  policy.compressBackups = std::string(argv[6]).back() == 'z';
   velmor::common::FileLogSink sink(argv[1], policy);
   if (argc == 7) {
     for (std::uint64_t seq = 0; count == 0 || seq < count; ++seq) {

@@ -40,7 +40,13 @@ int main(int argc, char** argv) {
   const auto file = tool::pathFromUtf8(options->file);
   // Made only now that the arguments are known to be good: the sink creates
   // missing directories, and the probe creates FILE.
-  velmor::common::FileLogSink sink(file, options->policy);
+  velmor::common::RotationPolicy policy = options->policy;
+  if (!options->onRotate.empty()) {
+    policy.onRotated = [command = options->onRotate](const std::filesystem::path& newest) {
+      tool::startHook(command, newest.u8string());
+    };
+  }
+  velmor::common::FileLogSink sink(file, policy);
   problem = tool::appendProblem(file);
   if (!problem.empty()) {
     writeStream(2, "velmor-log: cannot open " + options->file + ": " + problem + "\n");

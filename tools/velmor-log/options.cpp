@@ -171,6 +171,12 @@ std::optional<Options> parseOptions(const std::vector<std::string>& given, std::
   app.add_flag("-t,--tee", options.tee);
   app.add_flag("--rotate-on-start", policy.rotateOnStart);
   app.add_flag("--copy-when-pinned", policy.copyWhenPinned);
+  app.add_flag("--compress", policy.compressBackups);
+  valued("--on-rotate", "--on-rotate", "command", "a command for the shell",
+         [&](const std::string& value) {
+           options.onRotate = value;
+           return !value.empty();
+         });
   app.add_flag("-h,--help", options.help);
   app.add_flag("--version", options.version);
   app.add_option("FILE", options.file);
@@ -223,6 +229,10 @@ std::string usage() {
          "                           (FILE.1 is always kept)\n"
          "      --copy-when-pinned   Windows: copy FILE into FILE.1 and empty it when\n"
          "                           another program keeps it from being renamed\n"
+         "      --compress           keep FILE.2 on gzip-compressed, as FILE.N.gz\n"
+         "      --on-rotate CMD      after each rotation run CMD (by the shell) with FILE.1\n"
+         "                           as its last argument; not waited for, its output to\n"
+         "                           standard error\n"
          "  -h, --help               show this text\n"
          "      --version            show the version\n"
          "\n"

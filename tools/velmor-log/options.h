@@ -22,6 +22,7 @@ struct Options {
   bool tee = false;
   std::size_t maxLine = std::size_t{1} << 20;
   std::vector<std::string> command;  // Empty: lines come from standard input.
+  std::string onRotate;              // A shell command run after each rotation; empty: none.
   bool help = false;
   bool version = false;
 };

@@ -62,6 +62,14 @@ void pumpStandardInput(StreamConsumer& input);
 int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
                std::string& error);
 
+// Starts `command` through the shell (/bin/sh -c on POSIX, cmd /c on
+// Windows) with `argument` as its last argument, its standard input closed
+// (none on Windows) and its standard output and error going to this
+// program's standard error; returns without waiting for it. It is reaped
+// as soon as it ends (on POSIX it is nobody's child here: started through a
+// process that exits at once). Failures are ignored.
+void startHook(const std::string& command, const std::string& argument);
+
 }  // namespace velmor::tool
 
 #endif  // VELMOR_TOOLS_VELMOR_LOG_PROCESS_H_

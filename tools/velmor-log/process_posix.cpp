@@ -276,4 +276,32 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
+void startHook(const std::string& command, const std::string& argument) {
+  // "$1" after the command: the name stays one argument whatever it holds.
+  const std::string script = command + " \"$1\"";
+  const char* const argv[] = {"/bin/sh", "-c", script.c_str(), "velmor-log", argument.c_str(),
+                              nullptr};
+  // Only async-signal-safe calls between fork and exec: other threads may
+  // hold any lock. The middle process exits at once, so the hook is
+  // adopted by init, which reaps it, and this program never has a zombie.
+  const pid_t middle = ::fork();
+  if (middle == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (::fork() == 0) {
+      ::dup2(2, 1);
+      const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (null >= 0) ::dup2(null, 0);
+      ::execv(argv[0], const_cast<char* const*>(argv));
+      ::_exit(127);
+    }
+    ::_exit(0);
+  }
+  if (middle > 0) {
+    while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
 }  // namespace velmor::tool

@@ -204,4 +204,30 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
   return static_cast<int>(code);
 }
 
+void startHook(const std::string& command, const std::string& argument) {
+  // /s: cmd takes everything between the first and the last quote as the
+  // command line, so the name, quoted, stays one argument.
+  std::wstring line = L"cmd.exe /d /s /c \"" + toWide(command) + L" \"" + toWide(argument) +
+                      L"\"\"";
+  HANDLE err = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(STD_ERROR_HANDLE),
+                         ::GetCurrentProcess(), &err, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+    err = nullptr;
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = err;
+  startup.hStdError = err;
+  PROCESS_INFORMATION started{};
+  if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                       nullptr, &startup, &started)) {
+    // Nothing waits for it: its handles go at once, and with them the
+    // process object once it ends.
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+  }
+  if (err != nullptr) ::CloseHandle(err);
+}
+
 }  // namespace velmor::tool
