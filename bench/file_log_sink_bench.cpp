@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logging/file_log_sink.h"
@@ -192,11 +194,86 @@ void sizesAndThreads(benchmark::internal::Benchmark* bench) {
   bench->UseRealTime();
 }
 
+// One rotation of a 5 MiB file, with a 5 MiB ".1" before it: plain, or
+// compressed (".1" becomes ".2.gz" in the same rotation). Times the write
+// that crosses the threshold.
+void BM_Rotation(benchmark::State& state) {
+  velmor::common::RotationPolicy policy;
+  policy.compressBackups = state.range(0) != 0;
+  const fs::path dir = benchDir() / ("rotation-" + std::to_string(state.range(0)));
+  const fs::path path = dir / "app.log";
+  // Text as logs are: repeated words with changing numbers.
+  std::string line;
+  for (int i = 0; line.size() < kRotateThresholdBytes; ++i) {
+    line += "[12:00:00.000] [INFO] request " + std::to_string(i * 7919 % 100000) + " served in " +
+            std::to_string(i % 997) + " ms\n";
+  }
+  const auto sink = makeFileLogSink(path, policy);
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (const fs::path& file : {fs::path(path.string() + ".1"), path}) {
+      std::FILE* out = std::fopen(file.c_str(), "wb");
+      std::fwrite(line.data(), 1, kRotateThresholdBytes - 100, out);
+      std::fclose(out);
+    }
+    state.ResumeTiming();
+    sink->write(LogLevel::Info, std::string(100, 'x'));  // Crosses: rotates.
+  }
+}
+
+// The slowest write of a sink on another file while a thread rotates (and
+// compresses) 5 MiB files as fast as it can: compression holds no lock of
+// the process, so it should stay what it is without compression.
+void BM_OtherFileDuringRotations(benchmark::State& state) {
+  velmor::common::RotationPolicy policy;
+  policy.compressBackups = state.range(0) != 0;
+  const fs::path dir = benchDir() / ("other-" + std::to_string(state.range(0)));
+  fs::create_directories(dir);
+  const auto busy = makeFileLogSink(dir / "busy.log", policy);
+  const auto quiet = makeFileLogSink(dir / "quiet.log");
+  std::atomic<bool> stop{false};
+  std::string text;
+  for (int i = 0; text.size() < 4000; ++i) text += "word" + std::to_string(i % 50) + " ";
+  for (auto _ : state) {
+    std::thread writer([&] {
+      while (!stop) busy->write(LogLevel::Info, text);
+    });
+    std::int64_t slowest = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+      const auto start = std::chrono::steady_clock::now();
+      quiet->write(LogLevel::Info, "a line of another file");
+      const auto took = std::chrono::steady_clock::now() - start;
+      slowest = std::max<std::int64_t>(
+          slowest, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    stop = true;
+    writer.join();
+    state.counters["slowest_us"] = static_cast<double>(slowest);
+  }
+}
+
 BENCHMARK(BM_SinkWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_FloorWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_SinkWriteAllRules)->ArgName("bytes")->Arg(100);
 BENCHMARK(BM_SinkWriteBatch)->ArgName("bytes")->Arg(100)->Arg(1024)->UseRealTime();
 BENCHMARK(BM_SinkLatency)->ArgName("bytes")->Arg(1024)->ThreadRange(1, 8)->UseRealTime();
+BENCHMARK(BM_Rotation)
+    ->ArgName("compress")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(20)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OtherFileDuringRotations)
+    ->ArgName("compress")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseRealTime();
 
 }  // namespace
 

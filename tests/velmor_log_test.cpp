@@ -155,10 +155,10 @@ TEST_F(VelmorLogTest, CutPiecesKeepTheLevelOfTheirLine) {
 TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
   const std::string file = (dir() / "sub" / "x.log").string();
   const std::vector<std::vector<std::string>> refused = {
-      {"-s", "0", file},         {"-n", "0", file},         {"-s", "5X", file},
-      {"-l", "LOUD", file},      {"--bogus", file},         {},
-      {file, "other.log"},       {"-n", "1001", file},      {"--every", "week", file},
-      {"--max-age", "5x", file}, {"--max-total", "0", file}};
+      {"-s", "0", file},         {"-n", "0", file},          {"-s", "5X", file},
+      {"-l", "LOUD", file},      {"--bogus", file},          {},
+      {file, "other.log"},       {"-n", "1001", file},       {"--every", "week", file},
+      {"--max-age", "5x", file}, {"--max-total", "0", file}, {"--on-rotate", "", file}};
   for (const std::vector<std::string>& args : refused) {
     const Ran ran = velmorLog(args);
     std::string shown;
@@ -238,6 +238,30 @@ TEST_F(VelmorLogTest, InstancesRotateAFileOfAnEarlierHourOnceBeforeTheirLines) {
 }
 
 #ifndef _WIN32
+// --compress keeps .2 on as .gz; --on-rotate runs its command once per
+// rotation with FILE.1 as the last argument, without holding up the lines.
+TEST_F(VelmorLogTest, CompressAndOnRotateReachEveryRotation) {
+  const fs::path file = dir() / "zipped.log";
+  const fs::path hooks = dir() / "hooks.txt";
+  std::string input;
+  for (int i = 0; i < 100; ++i) input += std::string(100, 'a' + i % 26) + "\n";
+  // 123-byte lines, 9 to a 1 KiB file: 11 rotations for 100 lines.
+  const Ran ran = velmorLog({"-s", "1K", "--compress", "--on-rotate",
+                             "printf '%s\\n' >> '" + hooks.string() + "'", file.string()},
+                            input);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  std::vector<std::string> calls;
+  for (int i = 0; i < 1000 && (calls = splitLines(readFile(hooks))).size() < 11; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(calls, std::vector<std::string>(11, backup(file, 1).string() + "\n"));
+  EXPECT_TRUE(fs::exists(backup(file, 1)));
+  for (int n = 2; n <= common::kMaxBackups; ++n) {
+    EXPECT_FALSE(fs::exists(backup(file, n))) << n;
+    EXPECT_EQ(splitLines(readBackup(file, n)).size(), 9u) << n;
+  }
+}
+
 // Waits until `path` holds `text`; false after 20 s.
 bool waitForText(const fs::path& path, const std::string& text) {
   for (int i = 0; i < 2000; ++i) {
