@@ -7,7 +7,7 @@
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-velmor_install "${VELMOR_BASE_PACKAGES[@]}" libbenchmark-dev clang clang-format clang-tidy \
+velmor_install "${VELMOR_BASE_PACKAGES[@]}" libbenchmark-dev libspdlog-dev clang clang-format clang-tidy \
   libclang-rt-dev e2fsprogs rsyslog pkgconf
 jobs=$(nproc)
 sources=$(git ls-files '*.cpp' '*.h' 2>/dev/null || find logging tests bench test_log_rotation -name '*.cpp' -o -name '*.h')
@@ -37,6 +37,7 @@ ctest --test-dir build/linux --output-on-failure --timeout 900 -j "$jobs"
 # The benchmark must run; its figures are for people, not for pass/fail.
 ./build/linux/bench/file_log_sink_bench --benchmark_filter='bytes:100/real_time/threads:1$' \
   --benchmark_min_time=0.05
+./build/linux/bench/async_vs_spdlog 20000
 
 step "Linux, Clang, and clang-tidy"
 CXX=clang++ cmake -S . -B build/clang -G Ninja -DVELMOR_WARNINGS_AS_ERRORS=ON \
