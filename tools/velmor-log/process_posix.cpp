@@ -279,8 +279,8 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
 void startHook(const std::string& command, const std::string& argument) {
   // "$1" after the command: the name stays one argument whatever it holds.
   const std::string script = command + " \"$1\"";
-  const char* const argv[] = {"/bin/sh", "-c", script.c_str(), "velmor-log", argument.c_str(),
-                              nullptr};
+  const char* const argv[] = {"/bin/sh",        "-c",   script.c_str(), "velmor-log",
+                              argument.c_str(), nullptr};
   // Only async-signal-safe calls between fork and exec: other threads may
   // hold any lock. The middle process exits at once, so the hook is
   // adopted by init, which reaps it, and this program never has a zombie.

@@ -207,8 +207,8 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
 void startHook(const std::string& command, const std::string& argument) {
   // /s: cmd takes everything between the first and the last quote as the
   // command line, so the name, quoted, stays one argument.
-  std::wstring line = L"cmd.exe /d /s /c \"" + toWide(command) + L" \"" + toWide(argument) +
-                      L"\"\"";
+  std::wstring line =
+      L"cmd.exe /d /s /c \"" + toWide(command) + L" \"" + toWide(argument) + L"\"\"";
   HANDLE err = nullptr;
   if (!::DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(STD_ERROR_HANDLE),
                          ::GetCurrentProcess(), &err, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
