@@ -244,7 +244,7 @@ TEST_F(VelmorLogTest, CompressAndOnRotateReachEveryRotation) {
   const fs::path file = dir() / "zipped.log";
   const fs::path hooks = dir() / "hooks.txt";
   std::string input;
-  for (int i = 0; i < 100; ++i) input += std::string(100, 'a' + i % 26) + "\n";
+  for (int i = 0; i < 100; ++i) input += std::string(100, static_cast<char>('a' + i % 26)) + "\n";
   // 123-byte lines, 9 to a 1 KiB file: 11 rotations for 100 lines.
   const Ran ran = velmorLog({"-s", "1K", "--compress", "--on-rotate",
                              "printf '%s\\n' >> '" + hooks.string() + "'", file.string()},
