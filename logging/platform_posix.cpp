@@ -71,6 +71,17 @@ struct flock sinkMark(short type) noexcept {
 }
 #endif
 
+// What AppendFile::state and ReadFile::state tell of a descriptor.
+bool stateOf(std::intptr_t handle, FileState& out) noexcept {
+  struct stat st;
+  if (::fstat(static_cast<int>(handle), &st) != 0) return false;
+  out.size = static_cast<std::uint64_t>(st.st_size);
+  out.id = idOf(st);
+  out.regular = S_ISREG(st.st_mode);
+  out.modified = st.st_mtime;
+  return true;
+}
+
 }  // namespace
 
 AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
@@ -160,15 +171,7 @@ bool AppendFile::isStream() const noexcept {
   return ::lseek(static_cast<int>(handle_), 0, SEEK_CUR) < 0 && errno == ESPIPE;
 }
 
-bool AppendFile::state(FileState& out) const noexcept {
-  struct stat st;
-  if (::fstat(static_cast<int>(handle_), &st) != 0) return false;
-  out.size = static_cast<std::uint64_t>(st.st_size);
-  out.id = idOf(st);
-  out.regular = S_ISREG(st.st_mode);
-  out.modified = st.st_mtime;
-  return true;
-}
+bool AppendFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
 void AppendFile::waitForWritesInProgress() const noexcept {
   // An empty write takes the inode lock and returns before any limit check,
@@ -252,15 +255,7 @@ std::int64_t ReadFile::readAt(std::uint64_t offset, char* into, std::size_t size
   return n;
 }
 
-bool ReadFile::state(FileState& out) const noexcept {
-  struct stat st;
-  if (::fstat(static_cast<int>(handle_), &st) != 0) return false;
-  out.size = static_cast<std::uint64_t>(st.st_size);
-  out.id = idOf(st);
-  out.regular = S_ISREG(st.st_mode);
-  out.modified = st.st_mtime;
-  return true;
-}
+bool ReadFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
 NewFile::NewFile(const NativeChar* name, const ReadFile& like) noexcept {
   struct stat st;

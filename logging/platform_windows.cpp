@@ -74,6 +74,19 @@ FileId idOf(const BY_HANDLE_FILE_INFORMATION& info) noexcept {
                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+// What AppendFile::state and ReadFile::state tell of a handle: a pipe or a
+// console is not regular, though it is no directory.
+bool stateOf(std::intptr_t handle, FileState& out) noexcept {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!infoOf(handleOf(handle), info)) return false;
+  out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out.id = idOf(info);
+  out.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                ::GetFileType(handleOf(handle)) == FILE_TYPE_DISK;
+  out.modified = timeOf(info.ftLastWriteTime);
+  return true;
+}
+
 }  // namespace
 
 AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
@@ -157,16 +170,7 @@ bool AppendFile::isStream() const noexcept {
   return ::GetFileType(handleOf(handle_)) != FILE_TYPE_DISK;
 }
 
-bool AppendFile::state(FileState& out) const noexcept {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!infoOf(handleOf(handle_), info)) return false;
-  out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  out.id = idOf(info);
-  out.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                ::GetFileType(handleOf(handle_)) == FILE_TYPE_DISK;
-  out.modified = timeOf(info.ftLastWriteTime);
-  return true;
-}
+bool AppendFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
 void AppendFile::waitForWritesInProgress() const noexcept {}
 
@@ -272,15 +276,7 @@ std::int64_t ReadFile::readAt(std::uint64_t offset, char* into, std::size_t size
   return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
-bool ReadFile::state(FileState& out) const noexcept {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!infoOf(handleOf(handle_), info)) return false;
-  out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  out.id = idOf(info);
-  out.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  out.modified = timeOf(info.ftLastWriteTime);
-  return true;
-}
+bool ReadFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
 NewFile::NewFile(const NativeChar* name, const ReadFile& /*like*/) noexcept {
   // CREATE_NEW: never onto an existing file. Shared for delete, so that a
