@@ -177,8 +177,8 @@ FileLogSink::FileLogSink(std::filesystem::path path, const RotationPolicy& polic
   }
   backups_ = std::make_unique<detail::BackupSet>(path_, policy_);
   if (policy_.onRotated) {
-    newest_ = fs::path(path_.native() + platform::NativeString(1, fs::path::value_type('.')) +
-                       platform::NativeString(1, fs::path::value_type('1')));
+    newest_ = path_;
+    newest_ += ".1";
     shownNewest_ = platform::displayPath(newest_.native());
   }
 }
