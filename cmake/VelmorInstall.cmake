@@ -11,7 +11,8 @@ install(TARGETS velmor_logging EXPORT velmor_loggingTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-install(FILES logging/log_sink.h logging/file_log_sink.h logging/async_file_log_sink.h
+install(FILES logging/log_sink.h logging/rotation_policy.h logging/file_log_sink.h
+  logging/async_file_log_sink.h
   "${PROJECT_BINARY_DIR}/include/logging/velmor_logging_export.h"
   DESTINATION "${VELMOR_INSTALL_INCLUDEDIR}/logging")
 install(EXPORT velmor_loggingTargets

@@ -3,23 +3,22 @@
 #ifndef VELMOR_LOGGING_ASYNC_FILE_LOG_SINK_H_
 #define VELMOR_LOGGING_ASYNC_FILE_LOG_SINK_H_
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string_view>
-#include <thread>
-#include <vector>
 
-#include "logging/file_log_sink.h"
 #include "logging/log_sink.h"
+#include "logging/rotation_policy.h"
 #include "logging/velmor_logging_export.h"
 
 namespace velmor::common {
+
+namespace internal {
+class AsyncSink;
+}  // namespace internal
 
 // How much an AsyncFileLogSink may hold back, and for how long.
 struct AsyncOptions {
@@ -89,57 +88,12 @@ class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
 
   // Messages refused because the queue was full (Drop) or its storage could
   // not grow.
-  std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
+  std::uint64_t dropped() const noexcept;
 
  private:
-  // One side of the double buffer: messages back to back in `bytes`, and
-  // where each one is.
-  struct Entry {
-    LogLevel level;
-    std::size_t offset;
-    std::size_t size;
-    std::chrono::system_clock::time_point time;
-  };
-  struct Buffer {
-    std::vector<char> bytes;
-    std::vector<Entry> entries;
-  };
-
-  void run();
-  // Whether a caller is to wake the thread: always when it is asleep, and
-  // when it dozes only if `urgent`; marks it busy if so. Under mutex_.
-  bool wake(bool urgent) noexcept;
-  // Hands `buffer` to the file; called by the thread without the lock.
-  void writeOut(Buffer& buffer);
-
-  FileLogSink sink_;
-  const AsyncOptions options_;
-  std::atomic<std::uint64_t> dropped_{0};
-
-  // A write wakes a dozing thread once this many bytes are queued.
-  const std::size_t wakeBytes_;
-
-  std::mutex mutex_;
-  // Guarded by mutex_.
-  Buffer queued_;                  // Filled by write().
-  std::size_t queuedBytes_ = 0;    // Message bytes in queued_ and in the buffer being written.
-  std::uint64_t accepted_ = 0;     // Messages ever queued.
-  std::uint64_t handedOver_ = 0;   // Messages ever handed to the file.
-  std::uint64_t flushTarget_ = 0;  // What a flush() waits for.
-  bool stopping_ = false;
-  int waiters_ = 0;  // Callers waiting for room or for a flush.
-  // What the thread does: writes (Busy), waits up to maxDelay for more lines
-  // (Dozing: only a large queue, a flush, a full queue or the end wakes it),
-  // or waits for the next line (Asleep: any write wakes it).
-  enum class ThreadState { Busy, Dozing, Asleep };
-  ThreadState threadState_ = ThreadState::Busy;
-  std::condition_variable work_;      // For the thread.
-  std::condition_variable progress_;  // For callers: room, or lines handed over.
-
-  // The thread's own.
-  Buffer writing_;
-  std::vector<LogRecord> records_;
-  std::thread thread_;  // Last: started once everything above is made.
+  // Everything else lives behind this pointer, so that the sink's state can
+  // change without changing this header or sizeof(AsyncFileLogSink).
+  std::unique_ptr<internal::AsyncSink> impl_;
 };
 
 // Creates an AsyncFileLogSink (see the constructor). Never returns null.

@@ -29,8 +29,8 @@
 #include <unistd.h>
 #endif
 
-#include "logging/line_format.h"
-#include "logging/platform.h"
+#include "logging/internal/line_format.h"
+#include "logging/internal/platform.h"
 #include "test_support.h"
 
 namespace velmor::common {
@@ -45,8 +45,8 @@ std::string formatted(int hour, int min, int sec, unsigned ms, LogLevel level,
   local.tm_hour = hour;
   local.tm_min = min;
   local.tm_sec = sec;
-  char prefix[detail::kMaxLinePrefix];
-  const std::size_t size = detail::formatLinePrefix(prefix, local, ms, level);
+  char prefix[internal::kMaxLinePrefix];
+  const std::size_t size = internal::formatLinePrefix(prefix, local, ms, level);
   return std::string(prefix, size) + std::string(message) + "\n";
 }
 

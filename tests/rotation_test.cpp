@@ -24,7 +24,7 @@
 #include <unistd.h>
 #endif
 
-#include "logging/platform.h"
+#include "logging/internal/platform.h"
 #include "os_helpers.h"
 #include "test_support.h"
 
@@ -438,14 +438,14 @@ TEST_F(RotationTest, TheRenameOfRotationNeverReplaces) {
   writeFile(from, "moving");
   writeFile(to, "kept");
 #ifdef _WIN32
-  const platform::ErrorCode occupied = 183;  // ERROR_ALREADY_EXISTS
+  const internal::platform::ErrorCode occupied = 183;  // ERROR_ALREADY_EXISTS
 #else
-  const platform::ErrorCode occupied = EEXIST;
+  const internal::platform::ErrorCode occupied = EEXIST;
 #endif
-  EXPECT_EQ(platform::renameNoReplace(from.c_str(), to.c_str()), occupied);
+  EXPECT_EQ(internal::platform::renameNoReplace(from.c_str(), to.c_str()), occupied);
   EXPECT_EQ(readFile(to), "kept");
   EXPECT_EQ(readFile(from), "moving");
-  EXPECT_EQ(platform::renameNoReplace(from.c_str(), (dir() / "free").c_str()), 0u);
+  EXPECT_EQ(internal::platform::renameNoReplace(from.c_str(), (dir() / "free").c_str()), 0u);
   EXPECT_EQ(readFile(dir() / "free"), "moving");
 }
 
@@ -569,7 +569,7 @@ TEST_F(RotationTest, ChildrenStartedWhileTheFileIsOpenNeitherHoldNorBlockIt) {
   StderrCapture capture;
   std::shared_ptr<ILogSink> sink = makeFileLogSink(path);
   // The file as every sink opens it, held open while the children start.
-  auto open = std::make_unique<platform::AppendFile>(path.c_str());
+  auto open = std::make_unique<internal::platform::AppendFile>(path.c_str());
   ASSERT_TRUE(open->isOpen());
   EXPECT_FALSE(inheritable(open->nativeHandle()));
   std::vector<Child> children;

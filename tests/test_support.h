@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "logging/file_log_sink.h"
-#include "logging/platform.h"
+#include "logging/internal/platform.h"
 
 namespace velmor::testing {
 
@@ -120,7 +120,8 @@ inline bool startsWithStamp(std::string_view line) {
 inline std::string stampAt(std::chrono::system_clock::time_point time) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
   std::tm local{};
-  EXPECT_TRUE(common::platform::toLocalTime(static_cast<std::time_t>(ms.count() / 1000), local));
+  EXPECT_TRUE(
+      common::internal::platform::toLocalTime(static_cast<std::time_t>(ms.count() / 1000), local));
   char stamp[32];
   std::snprintf(stamp, sizeof(stamp), "[%02d:%02d:%02d.%03d]", local.tm_hour, local.tm_min,
                 local.tm_sec, static_cast<int>(ms.count() % 1000));

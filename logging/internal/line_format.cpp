@@ -1,9 +1,9 @@
 // The byte layout of one log line, assembled without streams or locales.
-#include "logging/line_format.h"
+#include "logging/internal/line_format.h"
 
 #include <string_view>
 
-namespace velmor::common::detail {
+namespace velmor::common::internal {
 namespace {
 
 // Writes `value` in decimal at `out`, zero-padded on the left to at least
@@ -54,4 +54,4 @@ std::size_t formatLinePrefix(char* out, const std::tm& local, unsigned ms,
   return static_cast<std::size_t>(end - out);
 }
 
-}  // namespace velmor::common::detail
+}  // namespace velmor::common::internal

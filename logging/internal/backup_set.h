@@ -1,19 +1,19 @@
 // The numbered backups of one log file: the shift that makes room for the
-// active file, and the rules that delete backups. Internal header: not
-// installed.
-#ifndef VELMOR_LOGGING_BACKUP_SET_H_
-#define VELMOR_LOGGING_BACKUP_SET_H_
+// active file, compression, the pinned copy, and the rules that delete
+// backups.
+#ifndef VELMOR_LOGGING_INTERNAL_BACKUP_SET_H_
+#define VELMOR_LOGGING_INTERNAL_BACKUP_SET_H_
 
+#include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "logging/file_log_sink.h"
-#include "logging/platform.h"
-#include "logging/shared_file.h"
+#include "logging/internal/file_locks.h"
+#include "logging/internal/platform.h"
+#include "logging/rotation_policy.h"
 
-namespace velmor::common::detail {
+namespace velmor::common::internal {
 
 // The active file "<path>" and its backups "<path>.1" (newest) to
 // "<path>.<maxBackups>" (oldest), by the rules of one RotationPolicy.
@@ -30,23 +30,23 @@ class BackupSet {
   // The native name of the active file; only if usable().
   const platform::NativeString& active() const noexcept { return names_[0]; }
 
-  // Makes the active file, open in `file` with its rotation lock held, the
-  // newest backup. In order: backups older than maxBackupAge are deleted;
-  // the others move up one number, gaps skipped (the oldest is deleted only
-  // when every number is taken); with compression, plain backups above ".1"
-  // become ".gz" (`lock` let go while it runs); the active file becomes ".1" (copied and
-  // emptied instead if it is pinned and the policy says so, under its
-  // append lock, waited for with `lock`, the process-wide mutex, let go
-  // meanwhile); then the oldest backups go while all exceed maxTotalBytes.
+  // Makes the active file, open in `locks.file()` with its rotation lock
+  // held, the newest backup. In order: backups older than maxBackupAge are
+  // deleted; the others move up one number, gaps skipped (the oldest is
+  // deleted only when every number is taken); with compression, plain
+  // backups above ".1" become ".gz" (without the process-wide mutex); the
+  // active file becomes ".1" (copied and emptied instead if it is pinned and
+  // the policy says so, under its append lock); then the oldest backups go
+  // while all exceed maxTotalBytes.
   // A rename is never made onto an existing file. A refused one stops the
   // rotation where it is, prints the set's one warning on stderr and is
   // resumed by the next call, so no backup is moved or deleted twice.
   // Returns true once the active file has left its name (or was emptied).
-  bool rotate(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-              LockMemory& appendBusy) noexcept;
+  bool rotate(FileLocks& locks) noexcept;
 
  private:
-  platform::EntryKind kind(int n) const noexcept;
+  // What number `n` holds: its plain file or, with compression, its ".gz".
+  platform::EntryKind kindAt(int n) const noexcept;
   // Deletes the backups last modified before `cutoff` (seconds since the
   // epoch).
   void deleteOlderThan(std::time_t cutoff) const noexcept;
@@ -59,11 +59,9 @@ class BackupSet {
   // Makes the plain backup `n` its ".gz", finishing or redoing what a
   // writer that died left there; lines appended to it meanwhile go to the
   // active file, open in `file`.
-  void compress(int n, std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-                LockMemory& appendBusy) const noexcept;
+  void compress(int n, FileLocks& locks) const noexcept;
   // Moves the active file to ".1", or copies it there if it is pinned.
-  bool moveActive(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-                  LockMemory& appendBusy) noexcept;
+  bool moveActive(FileLocks& locks) noexcept;
   // Renames file `from` to `from + 1`; true on success.
   bool shift(int from) noexcept;
   // Remembers where a rotation stopped, refused with `error` when moving
@@ -87,6 +85,6 @@ class BackupSet {
   bool warned_ = false;  // Set once the one rotation warning is printed.
 };
 
-}  // namespace velmor::common::detail
+}  // namespace velmor::common::internal
 
-#endif  // VELMOR_LOGGING_BACKUP_SET_H_
+#endif  // VELMOR_LOGGING_INTERNAL_BACKUP_SET_H_

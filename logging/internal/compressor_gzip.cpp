@@ -1,9 +1,9 @@
 // The gzip compressor of backups, with zlib.
 #include <zlib.h>
 
-#include "logging/compressor.h"
+#include "logging/internal/compressor.h"
 
-namespace velmor::common::detail {
+namespace velmor::common::internal {
 namespace {
 
 // Level 6, zlib's default: text logs shrink 5-10 times; each step up costs
@@ -15,7 +15,7 @@ constexpr int kGzipWindowBits = 15 + 16;
 
 }  // namespace
 
-std::int64_t compressFile(const platform::ReadFile& in, platform::NewFile& out) noexcept {
+std::int64_t compressFile(const platform::SourceFile& in, platform::NewFile& out) noexcept {
   z_stream stream{};
   if (deflateInit2(&stream, kLevel, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     return -1;
@@ -48,4 +48,4 @@ std::int64_t compressFile(const platform::ReadFile& in, platform::NewFile& out) 
   return ok ? static_cast<std::int64_t>(taken) : -1;
 }
 
-}  // namespace velmor::common::detail
+}  // namespace velmor::common::internal

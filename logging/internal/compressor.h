@@ -1,13 +1,13 @@
 // Compression of a backup, behind one small interface so that another
-// format would be added here alone. Internal header: not installed.
-#ifndef VELMOR_LOGGING_COMPRESSOR_H_
-#define VELMOR_LOGGING_COMPRESSOR_H_
+// format would be added here alone.
+#ifndef VELMOR_LOGGING_INTERNAL_COMPRESSOR_H_
+#define VELMOR_LOGGING_INTERNAL_COMPRESSOR_H_
 
 #include <cstdint>
 
-#include "logging/platform.h"
+#include "logging/internal/platform.h"
 
-namespace velmor::common::detail {
+namespace velmor::common::internal {
 
 // What a compressed backup's name ends with.
 inline constexpr char kCompressedSuffix[] = ".gz";
@@ -17,8 +17,8 @@ inline constexpr char kCompressedSuffix[] = ".gz";
 // Returns the bytes taken from `in`, or -1 if a read, the compression or a
 // write failed (`out` then holds no complete stream). Allocates zlib's state
 // (about 256 KiB) for the call.
-std::int64_t compressFile(const platform::ReadFile& in, platform::NewFile& out) noexcept;
+std::int64_t compressFile(const platform::SourceFile& in, platform::NewFile& out) noexcept;
 
-}  // namespace velmor::common::detail
+}  // namespace velmor::common::internal
 
-#endif  // VELMOR_LOGGING_COMPRESSOR_H_
+#endif  // VELMOR_LOGGING_INTERNAL_COMPRESSOR_H_

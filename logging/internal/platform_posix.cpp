@@ -13,9 +13,9 @@
 #include <optional>
 #include <system_error>
 
-#include "logging/platform.h"
+#include "logging/internal/platform.h"
 
-namespace velmor::common::platform {
+namespace velmor::common::internal::platform {
 namespace {
 
 ErrorCode lastError() noexcept { return errno != 0 ? static_cast<ErrorCode>(errno) : EIO; }
@@ -71,7 +71,7 @@ struct flock sinkMark(short type) noexcept {
 }
 #endif
 
-// What AppendFile::state and ReadFile::state tell of a descriptor.
+// What AppendFile::state and SourceFile::state tell of a descriptor.
 bool stateOf(std::intptr_t handle, FileState& out) noexcept {
   struct stat st;
   if (::fstat(static_cast<int>(handle), &st) != 0) return false;
@@ -92,6 +92,7 @@ AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
     if (std::strcmp(name, fd == 1 ? "/dev/stdout" : "/dev/stderr") != 0) continue;
     borrowed_ = true;
     handle_ = ::fcntl(fd, F_GETFD) >= 0 ? fd : -1;
+    if (handle_ < 0) openError_ = EBADF;
     return;
   }
   // O_CLOEXEC: a child started while the file is open must not keep it (nor
@@ -102,7 +103,13 @@ AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
   do {
     fd = ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0) openError_ = lastError();
   handle_ = fd;
+}
+
+ErrorCode probeAppend(const NativeChar* name) noexcept {
+  const AppendFile file(name);
+  return file.openError() == ENXIO ? 0 : file.openError();
 }
 
 AppendFile::~AppendFile() {
@@ -233,7 +240,7 @@ bool AppendFile::heldBySink() const noexcept {
 
 ErrorCode AppendFile::copyToAndEmpty(const NativeChar* /*to*/) noexcept { return ENOTSUP; }
 
-ReadFile::ReadFile(const NativeChar* name) noexcept {
+SourceFile::SourceFile(const NativeChar* name) noexcept {
   int fd = -1;
   do {
     fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
@@ -241,13 +248,13 @@ ReadFile::ReadFile(const NativeChar* name) noexcept {
   handle_ = fd;
 }
 
-ReadFile::~ReadFile() {
+SourceFile::~SourceFile() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
-bool ReadFile::isOpen() const noexcept { return handle_ >= 0; }
+bool SourceFile::isOpen() const noexcept { return handle_ >= 0; }
 
-std::int64_t ReadFile::readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept {
+std::int64_t SourceFile::readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept {
   ssize_t n = 0;
   do {
     n = ::pread(static_cast<int>(handle_), into, size, static_cast<off_t>(offset));
@@ -255,9 +262,9 @@ std::int64_t ReadFile::readAt(std::uint64_t offset, char* into, std::size_t size
   return n;
 }
 
-bool ReadFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
+bool SourceFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
-NewFile::NewFile(const NativeChar* name, const ReadFile& like) noexcept {
+NewFile::NewFile(const NativeChar* name, const SourceFile& like) noexcept {
   struct stat st;
   handle_ = -1;
   if (::fstat(static_cast<int>(like.handle_), &st) != 0) return;
@@ -346,4 +353,4 @@ bool toLocalTime(std::time_t time, std::tm& out) noexcept {
 
 std::string displayPath(const NativeString& path) { return path; }
 
-}  // namespace velmor::common::platform
+}  // namespace velmor::common::internal::platform

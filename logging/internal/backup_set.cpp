@@ -1,14 +1,14 @@
 // The numbered backups of a log file: shift, retention by count, age and
 // total size, and the copy of a pinned active file.
-#include "logging/backup_set.h"
+#include "logging/internal/backup_set.h"
 
 #include <cstdio>
 #include <ctime>
 #include <string_view>
 
-#include "logging/compressor.h"
+#include "logging/internal/compressor.h"
 
-namespace velmor::common::detail {
+namespace velmor::common::internal {
 namespace {
 
 namespace fs = std::filesystem;
@@ -52,7 +52,7 @@ BackupSet::BackupSet(const fs::path& path, const RotationPolicy& policy) : polic
   }
 }
 
-EntryKind BackupSet::kind(int n) const noexcept {
+EntryKind BackupSet::kindAt(int n) const noexcept {
   const EntryKind plain = platform::entryKind(names_[n].c_str());
   if (plain != EntryKind::Absent || zipped_.empty()) return plain;
   return platform::entryKind(zipped_[n].c_str());
@@ -74,39 +74,38 @@ void BackupSet::remove(int n) const noexcept {
 //   the oldest above .1, while all backups exceed maxTotalBytes: deleted
 // With .1 free, the active rename is all that is left to do: whoever retries
 // a refused rotation moves no backup a second time.
-bool BackupSet::rotate(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-                       LockMemory& appendBusy) noexcept {
+bool BackupSet::rotate(FileLocks& locks) noexcept {
   const int last = policy_.maxBackups;
   if (policy_.maxBackupAge.count() > 0) {
     deleteOlderThan(std::time(nullptr) - static_cast<std::time_t>(policy_.maxBackupAge.count()));
   }
   // Backups below `top` move up one number; `top` itself is free.
   int top = resumeAt_;
-  if (kind(1) == EntryKind::Absent) {
+  if (kindAt(1) == EntryKind::Absent) {
     top = 1;
-  } else if (top == kNone || kind(top) != EntryKind::Absent) {
+  } else if (top == kNone || kindAt(top) != EntryKind::Absent) {
     // A fresh rotation: the disk no longer agrees with the hint, if any.
     top = last;
-    while (top >= 1 && kind(top) != EntryKind::Absent) --top;
+    while (top >= 1 && kindAt(top) != EntryKind::Absent) --top;
     if (top == 0) {
       // Every number is taken: the oldest backup is the one thing rotation
       // may drop, and only if it is a file of ours to drop.
-      if (kind(last) == EntryKind::Regular) remove(last);
+      if (kindAt(last) == EntryKind::Regular) remove(last);
       top = last;
     }
   }
   for (int i = top - 1; i >= 1; --i) {
     // Gaps are skipped. Anything but a regular file stays where it is; the
     // rename onto it below then fails, since renames never replace.
-    if (kind(i) != EntryKind::Regular) continue;
+    if (kindAt(i) != EntryKind::Regular) continue;
     if (!shift(i)) return false;
   }
   // Before the active file moves, so that no other rotation of the set can
   // begin meanwhile: every rotation takes the lock of the file it moves.
   if (!zipped_.empty()) {
-    for (int n = 2; n <= last; ++n) compress(n, lock, file, appendBusy);
+    for (int n = 2; n <= last; ++n) compress(n, locks);
   }
-  if (!moveActive(lock, file, appendBusy)) return false;
+  if (!moveActive(locks)) return false;
   resumeAt_ = kNone;
   if (policy_.maxTotalBytes > 0) capTotal();
   return true;
@@ -141,8 +140,7 @@ void BackupSet::capTotal() const noexcept {
   }
 }
 
-void BackupSet::compress(int n, std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-                         LockMemory& appendBusy) const noexcept {
+void BackupSet::compress(int n, FileLocks& locks) const noexcept {
   // Made only meanwhile: one found now was left by a writer that died.
   if (platform::entryKind(temps_[n].c_str()) == EntryKind::Regular) {
     platform::removeFile(temps_[n].c_str());
@@ -153,7 +151,7 @@ void BackupSet::compress(int n, std::unique_lock<std::mutex>& lock, platform::Ap
   // A ".gz" beside its plain file was made from it by a writer that died
   // before it removed the plain one, which holds all of it and maybe more.
   if (zipped == EntryKind::Regular) platform::removeFile(zipped_[n].c_str());
-  platform::ReadFile plain(names_[n].c_str());
+  platform::SourceFile plain(names_[n].c_str());
   platform::FileState source;
   if (!plain.isOpen() || !plain.state(source) || !source.regular) return;
   std::int64_t taken = -1;
@@ -162,10 +160,10 @@ void BackupSet::compress(int n, std::unique_lock<std::mutex>& lock, platform::Ap
     if (!out.isOpen()) return;
     // The slow part, without the process-wide lock: sinks of other files
     // go on meanwhile (this file's threads hold back their lines).
-    lock.unlock();
-    taken = compressFile(plain, out);
-    if (taken >= 0 && !out.finish(source.modified)) taken = -1;
-    lock.lock();
+    taken = locks.withoutProcessLock([&] {
+      const std::int64_t compressed = compressFile(plain, out);
+      return compressed >= 0 && out.finish(source.modified) ? compressed : -1;
+    });
   }
   // Complete and on disk before it takes its final name, and the plain file
   // goes only then.
@@ -179,31 +177,25 @@ void BackupSet::compress(int n, std::unique_lock<std::mutex>& lock, platform::Ap
   // vanish with the unlinked one.
   platform::FileState now;
   if (!plain.state(now) || now.size <= static_cast<std::uint64_t>(taken)) return;
-  if (!takeFileLock(lock, file, &platform::AppendFile::tryLockForAppend, appendBusy, nullptr,
-                    std::chrono::milliseconds(1), std::chrono::milliseconds(kAppendLockWaitMs))) {
-    return;
-  }
+  if (!locks.takeAppendLock()) return;
   char late[16 * 1024];
   for (auto at = static_cast<std::uint64_t>(taken);;) {
     const std::int64_t got = plain.readAt(at, late, sizeof(late));
     if (got <= 0) break;
     const std::string_view piece(late, static_cast<std::size_t>(got));
-    if (file.append(&piece, 1, false) != piece.size()) break;
+    if (locks.file().append(&piece, 1, false) != piece.size()) break;
     at += static_cast<std::uint64_t>(got);
   }
-  file.unlockAppend();
+  locks.releaseAppendLock();
 }
 
-bool BackupSet::moveActive(std::unique_lock<std::mutex>& lock, platform::AppendFile& file,
-                           LockMemory& appendBusy) noexcept {
+bool BackupSet::moveActive(FileLocks& locks) noexcept {
   const platform::ErrorCode failure =
       platform::renameNoReplace(names_[0].c_str(), names_[1].c_str());
   if (failure == 0) return true;
-  if (policy_.copyWhenPinned && platform::isPinnedError(failure) &&
-      takeFileLock(lock, file, &platform::AppendFile::tryLockForAppend, appendBusy, nullptr,
-                   std::chrono::milliseconds(1), std::chrono::milliseconds(kAppendLockWaitMs))) {
-    const platform::ErrorCode copyFailure = file.copyToAndEmpty(names_[1].c_str());
-    file.unlockAppend();
+  if (policy_.copyWhenPinned && platform::isPinnedError(failure) && locks.takeAppendLock()) {
+    const platform::ErrorCode copyFailure = locks.file().copyToAndEmpty(names_[1].c_str());
+    locks.releaseAppendLock();
     if (copyFailure == 0) return true;
   }
   refused(0, failure);
@@ -241,4 +233,4 @@ void BackupSet::refused(int from, platform::ErrorCode error) noexcept {
                from == 0 ? ".1" : shown_[from + 1].c_str(), error);
 }
 
-}  // namespace velmor::common::detail
+}  // namespace velmor::common::internal

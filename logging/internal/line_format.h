@@ -1,13 +1,13 @@
-// The byte layout of one log line. Internal header: not installed.
-#ifndef VELMOR_LOGGING_LINE_FORMAT_H_
-#define VELMOR_LOGGING_LINE_FORMAT_H_
+// The byte layout of one log line.
+#ifndef VELMOR_LOGGING_INTERNAL_LINE_FORMAT_H_
+#define VELMOR_LOGGING_INTERNAL_LINE_FORMAT_H_
 
 #include <cstddef>
 #include <ctime>
 
 #include "logging/log_sink.h"
 
-namespace velmor::common::detail {
+namespace velmor::common::internal {
 
 // Room for the longest prefix: every field at its widest, "UNKNOWN" included.
 constexpr std::size_t kMaxLinePrefix = 64;
@@ -23,6 +23,6 @@ constexpr std::size_t kMaxLinePrefix = 64;
 // prefix, the message bytes unchanged, and "\n".
 std::size_t formatLinePrefix(char* out, const std::tm& local, unsigned ms, LogLevel level) noexcept;
 
-}  // namespace velmor::common::detail
+}  // namespace velmor::common::internal
 
-#endif  // VELMOR_LOGGING_LINE_FORMAT_H_
+#endif  // VELMOR_LOGGING_INTERNAL_LINE_FORMAT_H_

@@ -9,9 +9,9 @@
 
 #include <cwctype>
 
-#include "logging/platform.h"
+#include "logging/internal/platform.h"
 
-namespace velmor::common::platform {
+namespace velmor::common::internal::platform {
 namespace {
 
 ErrorCode lastError() noexcept {
@@ -74,7 +74,7 @@ FileId idOf(const BY_HANDLE_FILE_INFORMATION& info) noexcept {
                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
-// What AppendFile::state and ReadFile::state tell of a handle: a pipe or a
+// What AppendFile::state and SourceFile::state tell of a handle: a pipe or a
 // console is not regular, though it is no directory.
 bool stateOf(std::intptr_t handle, FileState& out) noexcept {
   BY_HANDLE_FILE_INFORMATION info;
@@ -97,8 +97,11 @@ AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
   const HANDLE handle =
       ::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) openError_ = lastError();
   handle_ = reinterpret_cast<std::intptr_t>(handle);
 }
+
+ErrorCode probeAppend(const NativeChar* name) noexcept { return AppendFile(name).openError(); }
 
 AppendFile::~AppendFile() {
   if (!isOpen()) return;
@@ -252,7 +255,7 @@ ErrorCode AppendFile::copyToAndEmpty(const NativeChar* to) noexcept {
   return error;
 }
 
-ReadFile::ReadFile(const NativeChar* name) noexcept {
+SourceFile::SourceFile(const NativeChar* name) noexcept {
   // Every sharing mode: a reader never stands in the way of a rename.
   const HANDLE handle = ::CreateFileW(
       name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -260,13 +263,13 @@ ReadFile::ReadFile(const NativeChar* name) noexcept {
   handle_ = reinterpret_cast<std::intptr_t>(handle);
 }
 
-ReadFile::~ReadFile() {
+SourceFile::~SourceFile() {
   if (isOpen()) ::CloseHandle(handleOf(handle_));
 }
 
-bool ReadFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_HANDLE_VALUE; }
+bool SourceFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_HANDLE_VALUE; }
 
-std::int64_t ReadFile::readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept {
+std::int64_t SourceFile::readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept {
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
@@ -276,9 +279,9 @@ std::int64_t ReadFile::readAt(std::uint64_t offset, char* into, std::size_t size
   return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
-bool ReadFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
+bool SourceFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
-NewFile::NewFile(const NativeChar* name, const ReadFile& /*like*/) noexcept {
+NewFile::NewFile(const NativeChar* name, const SourceFile& /*like*/) noexcept {
   // CREATE_NEW: never onto an existing file. Shared for delete, so that a
   // sink of another process can still rename it.
   const HANDLE handle = ::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -391,4 +394,4 @@ std::string displayPath(const NativeString& path) {
   return utf8;
 }
 
-}  // namespace velmor::common::platform
+}  // namespace velmor::common::internal::platform

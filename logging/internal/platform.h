@@ -1,14 +1,14 @@
 // The operating-system calls the logging component needs, behind one small
 // interface. platform_posix.cpp and platform_windows.cpp each hold the whole
-// body for one OS; CMake compiles one of them. Internal header: not installed.
+// body for one OS; CMake compiles one of them.
 //
 // Errors: a call that can fail either returns an ErrorCode, 0 on success and
 // otherwise the OS's own code (errno on POSIX, GetLastError on Windows, never
 // 0), or says in its contract what a failure yields. Nothing here throws
 // unless its contract says so. None of these calls allocates, except
 // anchorPath and displayPath.
-#ifndef VELMOR_LOGGING_PLATFORM_H_
-#define VELMOR_LOGGING_PLATFORM_H_
+#ifndef VELMOR_LOGGING_INTERNAL_PLATFORM_H_
+#define VELMOR_LOGGING_INTERNAL_PLATFORM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmor::common::platform {
+namespace velmor::common::internal::platform {
 
 using NativeChar = std::filesystem::path::value_type;
 using NativeString = std::filesystem::path::string_type;
@@ -70,6 +70,8 @@ class AppendFile {
   AppendFile& operator=(const AppendFile&) = delete;
 
   bool isOpen() const noexcept;
+  // Why the file did not open: the OS's code, or 0 when it is open.
+  ErrorCode openError() const noexcept { return openError_; }
   // The descriptor (POSIX) or HANDLE (Windows), for tests and diagnostics.
   std::intptr_t nativeHandle() const noexcept { return handle_; }
 
@@ -152,19 +154,25 @@ class AppendFile {
   bool locked_ = false;        // The rotation lock.
   bool appendLocked_ = false;  // The append lock (Windows).
   bool borrowed_ = false;      // The process's own descriptor: never closed or locked.
+  ErrorCode openError_ = 0;
 };
+
+// Opens `name` as AppendFile does and closes it again: 0 if that worked, or
+// the OS's code. A FIFO without a reader counts as openable: its lines wait
+// for one, as AppendFile's callers drop them meanwhile.
+ErrorCode probeAppend(const NativeChar* name) noexcept;
 
 // A regular file read from its start, for one compression: never inherited,
 // and never in the way of another process's rename or delete. Not
 // thread-safe: one owner.
-class ReadFile {
+class SourceFile {
  public:
   // Opens `name` for reading; a symbolic link is not followed. isOpen()
   // tells whether it worked.
-  explicit ReadFile(const NativeChar* name) noexcept;
-  ~ReadFile();
-  ReadFile(const ReadFile&) = delete;
-  ReadFile& operator=(const ReadFile&) = delete;
+  explicit SourceFile(const NativeChar* name) noexcept;
+  ~SourceFile();
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
 
   bool isOpen() const noexcept;
   // Reads up to `size` bytes at `offset`: how many, 0 at the end, or -1 on
@@ -186,7 +194,7 @@ class NewFile {
   // Creates `name` with the permission bits of the file `like` is open on
   // (POSIX; on Windows the directory's defaults apply), so that the copy is
   // never more readable than its source. isOpen() tells whether it worked.
-  NewFile(const NativeChar* name, const ReadFile& like) noexcept;
+  NewFile(const NativeChar* name, const SourceFile& like) noexcept;
   // Closes the file (it stays on disk).
   ~NewFile();
   NewFile(const NewFile&) = delete;
@@ -253,6 +261,6 @@ bool toLocalTime(std::time_t time, std::tm& out) noexcept;
 // std::bad_alloc.
 std::string displayPath(const NativeString& path);
 
-}  // namespace velmor::common::platform
+}  // namespace velmor::common::internal::platform
 
-#endif  // VELMOR_LOGGING_PLATFORM_H_
+#endif  // VELMOR_LOGGING_INTERNAL_PLATFORM_H_

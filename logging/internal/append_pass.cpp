@@ -1,0 +1,215 @@
+// AppendPass: the append path, one open and one gathered append at a time.
+#include "logging/internal/append_pass.h"
+
+#include <chrono>
+
+#include "logging/internal/file_sink.h"
+#include "logging/internal/line_format.h"
+#include "logging/internal/process_state.h"
+#include "logging/internal/torn_lines.h"
+
+namespace velmor::common::internal {
+
+AppendPass::AppendPass(FileSink& sink, ProcessState& state,
+                       std::unique_lock<std::mutex>& lock) noexcept
+    : sink_(sink),
+      state_(state),
+      name_(sink.backups_.active()),
+      // Unopenable (no directory, a directory, a FIFO without a reader):
+      // the lines are dropped.
+      file_(name_.c_str()),
+      locks_(lock, file_, sink.lockMemories_) {}
+
+bool AppendPass::run(const LogRecord* records, std::size_t count, std::size_t& done,
+                     int& rotated) noexcept {
+  if (!file_.isOpen()) return false;
+  // Streams are written so that no SIGPIPE can reach the process, which
+  // needs to be known before the write. A file whose name meant a regular
+  // file last time is taken to be one again (checked after the write); the
+  // program's own descriptors are always looked at.
+  stream_ = sink_.lastWasRegular_ && !file_.isBorrowed() ? false : file_.isStream();
+  Step step = rotateEarlyIfDue(rotated);
+  if (step == Step::Go) step = lockAndLook(count > 1);
+  if (step != Step::Go) return step == Step::Retry;
+  Gathered gathered = gather(records, count, startsAfterTornLine());
+  trimToCrossing(gathered);
+  return finish(gathered, done, rotated);
+}
+
+AppendPass::Step AppendPass::rotateEarlyIfDue(int& rotated) noexcept {
+  // A file of an earlier period, or the one a run starts with, is rotated
+  // before anything goes into it; looked at once per period and run.
+  if (stream_ || !sink_.trigger_.lookBeforeAppend()) return Step::Go;
+  platform::FileState found;
+  if (!file_.state(found)) return Step::Stop;
+  if (!sink_.trigger_.dueBeforeAppend(found)) {
+    sink_.trigger_.settle();
+    return Step::Go;
+  }
+  // Rotated here or elsewhere: the name means a new file.
+  return sink_.rotateIfStillDue(locks_, found, true, rotated) ? Step::Retry : Step::Go;
+}
+
+AppendPass::Step AppendPass::lockAndLook(bool batch) noexcept {
+  OtherWriters& company = sink_.company_;
+  company_ = company.mayHaveCompany();
+  if (!stream_) lineByLineFrom_ = company.lineByLineFrom(sink_.policy_.maxFileBytes);
+  // Several lines of one append are decided under the rotation lock (best
+  // effort), so that another process's batch cannot slip in between the
+  // size read here and the append, and push the crossing line further.
+  // Single lines take it too once this sink saw the file in the last
+  // stretch, so that no batch's lines pass the threshold while it is held
+  // (each other process may slip in one line before it sees the stretch).
+  // Taken before the append lock, never after it.
+  if ((batch || company.lastSizeReached(lineByLineFrom_)) && !stream_) {
+    locks_.takeRotationLock();
+    if (!file_.state(before_)) return Step::Stop;
+    haveBefore_ = true;
+  }
+  // Where appends take a lock (Windows), the line is dropped if it cannot
+  // be had. Other processes' appends hold it for a moment each, but busy
+  // writers together can hold it nearly all the time, and polling has no
+  // queue: the first wait is long.
+  const bool releasedBefore = locks_.processLockReleased();
+  if (!locks_.takeAppendLock()) return Step::Stop;
+  const bool released = locks_.processLockReleased();
+  // The file as it is before the append, needed only to end a cut line, to
+  // look at the end of a file this sink has not written yet, to see where a
+  // batch crosses the threshold, or after the mutex was let go: a single
+  // line to a known file is checked after it is written, and spares the
+  // query.
+  if ((!haveBefore_ && (released || !company.knowsAFile() || !state_.fragments.empty())) ||
+      (released && !releasedBefore)) {
+    if (!file_.state(before_)) return Step::Stop;
+    haveBefore_ = true;
+  }
+  // While this thread waited, another one (or process) may have rotated the
+  // file, or begun to decide its crossing: the lines would land in a backup.
+  if (released && !stream_ && nameMovedOn()) return Step::Retry;
+  if (haveBefore_) company.noteFound(before_);
+  return Step::Go;
+}
+
+bool AppendPass::nameMovedOn() const noexcept {
+  platform::FileId named;
+  return state_.deciding.has(name_) || !platform::entryId(name_.c_str(), named) ||
+         named != before_.id;
+}
+
+bool AppendPass::startsAfterTornLine() noexcept {
+  // A file new to this sink may end in a line that a writer killed in the
+  // middle left open; a cut this process made is on record.
+  bool torn = haveBefore_ && !stream_ && before_.regular && !sink_.company_.knows(before_.id) &&
+              endsInsideDeadLine(file_, before_);
+  if (const Fragment* cut =
+          state_.fragments.empty() ? nullptr : state_.fragments.find(before_.id)) {
+    // A regular file must still end there; a stream's fragment is always
+    // the last thing its reader got.
+    torn = torn || stream_ || before_.size == cut->end;
+    state_.fragments.forget(before_.id);
+  }
+  return torn;
+}
+
+AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t count,
+                                        bool torn) noexcept {
+  LineGather lines(state_.gather);
+  std::size_t* const lineEnds = state_.gather.lineEnds;
+  Gathered out;
+  out.lead = torn ? 1 : 0;
+  lines.add(std::string_view("\n", out.lead));
+  out.bytes = out.lead;
+  const std::uint64_t maxFileBytes = sink_.policy_.maxFileBytes;
+  // One reading of the clock for the lines of one append that carry no time
+  // of their own: they arrived together. Lines of one level and stamp share
+  // their prefix: formatted once, then copied.
+  const auto appended = std::chrono::system_clock::now();
+  std::string_view previous;
+  LogLevel previousLevel = LogLevel::Info;
+  Stamp previousStamp;
+  while (out.lines < count && out.lines < GatherStorage::kMaxLines &&
+         lines.fits(records[out.lines].message.size())) {
+    const LogRecord& record = records[out.lines];
+    if (out.lines > 0 &&
+        before_.size + out.bytes + kMaxLinePrefix + record.message.size() + 1 >= lineByLineFrom_) {
+      break;
+    }
+    std::size_t length = previous.size();
+    const Stamp stamp = state_.stamps.stamp(record.time ? *record.time : appended);
+    if (previous.empty() || record.level != previousLevel || stamp != previousStamp) {
+      length = formatLinePrefix(lines.prefixSlot(), state_.stamps.local(), stamp.ms, record.level);
+      previous = {lines.prefixSlot(), length};
+      previousLevel = record.level;
+      previousStamp = stamp;
+    } else {
+      previous.copy(lines.prefixSlot(), length);
+    }
+    lines.usePrefix(length);
+    lines.add(record.message);
+    lines.add("\n");
+    out.bytes += length + record.message.size() + 1;
+    lineEnds[out.lines++] = out.bytes;
+    // The line that reaches the threshold ends the append: rotation comes
+    // right after it, as after a single write.
+    if (!stream_ && before_.size + out.bytes >= maxFileBytes) break;
+  }
+  out.parts = lines.finish(out.pieces);
+  return out;
+}
+
+void AppendPass::trimToCrossing(Gathered& gathered) noexcept {
+  // Another process's lines may have come in since the size was read (a
+  // single line takes no lock): while there may be company, the file is
+  // looked at again just before the append, and the lines past the one that
+  // now crosses wait for the next append.
+  platform::FileState now;
+  if (gathered.lines <= 1 || !company_ || stream_ || !file_.state(now) ||
+      now.size == before_.size) {
+    return;
+  }
+  const std::size_t* const lineEnds = state_.gather.lineEnds;
+  std::size_t crossing = 0;
+  while (crossing + 1 < gathered.lines &&
+         now.size + lineEnds[crossing] < sink_.policy_.maxFileBytes) {
+    ++crossing;
+  }
+  gathered.lines = crossing + 1;
+  gathered.bytes = lineEnds[crossing];
+  gathered.pieces = truncateGathered(state_.gather, gathered.pieces, gathered.bytes);
+}
+
+bool AppendPass::finish(const Gathered& gathered, std::size_t& done, int& rotated) noexcept {
+  const std::size_t written = file_.append(gathered.parts, gathered.pieces, stream_);
+  locks_.releaseAppendLock();  // Other processes' appends go on while this one looks.
+  // The size comes from the file system, so bytes that other writers
+  // appended count too.
+  platform::FileState after;
+  if (!file_.state(after)) return false;
+  sink_.lastWasRegular_ = after.regular;
+  sink_.company_.noteAppend(haveBefore_ ? &before_ : nullptr, after, written);
+  std::size_t whole = gathered.lines;
+  if (written < gathered.bytes) {
+    // A line refused in part is dropped with the rest; what did reach the
+    // file is remembered so that the next line starts on a line of its own.
+    const std::size_t* const lineEnds = state_.gather.lineEnds;
+    whole = 0;
+    while (whole < gathered.lines && lineEnds[whole] <= written) ++whole;
+    const bool atLineEnd =
+        written == gathered.lead || (whole > 0 && lineEnds[whole - 1] == written);
+    if (written < gathered.lead) {
+      state_.fragments.remember(Fragment{before_.id, before_.size});  // Still open.
+    } else if (!atLineEnd) {
+      state_.fragments.remember(Fragment{after.id, after.size});
+    }
+  }
+  done += whole;
+  // A cut that left the file at the threshold is rotated like a whole line:
+  // otherwise every later line would be cut the same way (a full disk frees
+  // the oldest backup's space, a size limit a fresh file).
+  if (after.regular && after.size >= sink_.policy_.maxFileBytes) {
+    sink_.rotateIfStillDue(locks_, after, false, rotated);
+  }
+  return whole == gathered.lines;
+}
+
+}  // namespace velmor::common::internal

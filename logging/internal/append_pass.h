@@ -1,0 +1,76 @@
+// One pass of the append path: one open of the active file and one append
+// of as many lines as may go together.
+#ifndef VELMOR_LOGGING_INTERNAL_APPEND_PASS_H_
+#define VELMOR_LOGGING_INTERNAL_APPEND_PASS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+
+#include "logging/file_log_sink.h"
+#include "logging/internal/file_locks.h"
+#include "logging/internal/platform.h"
+
+namespace velmor::common::internal {
+
+class FileSink;
+struct ProcessState;
+
+// The steps of one pass, in order: open the file (closed again when the
+// pass ends, so no handle is held while idle); rotate it first if the start
+// or period rule says so; take the locks the lines need and look at the
+// file; gather the lines, ending at the one that reaches the threshold;
+// append them; and rotate if the file has reached it. Runs under the
+// process-wide mutex held by `lock`.
+class AppendPass {
+ public:
+  AppendPass(FileSink& sink, ProcessState& state, std::unique_lock<std::mutex>& lock) noexcept;
+
+  // Appends records[0..count) from the first, as many as go in one append,
+  // adding to `done` the records that reached the file whole and to
+  // `rotated` the rotations made. True if the caller is to go on with
+  // another pass (lines left, or the name moved on to a fresh file); false
+  // if the rest is dropped (the file cannot be opened or took a line only in
+  // part).
+  bool run(const LogRecord* records, std::size_t count, std::size_t& done, int& rotated) noexcept;
+
+ private:
+  enum class Step { Go, Retry, Stop };
+  // The lines of one append as gathered: how many, their bytes (the lead LF
+  // of a torn line included), and the pieces handed to the OS.
+  struct Gathered {
+    std::size_t lines = 0;
+    std::size_t bytes = 0;
+    std::size_t lead = 0;
+    std::size_t pieces = 0;
+    const std::string_view* parts = nullptr;
+  };
+
+  Step rotateEarlyIfDue(int& rotated) noexcept;
+  Step lockAndLook(bool batch) noexcept;
+  // Whether the name now means another file than the one looked at, or
+  // another thread is deciding its rotation.
+  bool nameMovedOn() const noexcept;
+  bool startsAfterTornLine() noexcept;
+  Gathered gather(const LogRecord* records, std::size_t count, bool torn) noexcept;
+  void trimToCrossing(Gathered& gathered) noexcept;
+  bool finish(const Gathered& gathered, std::size_t& done, int& rotated) noexcept;
+
+  FileSink& sink_;
+  ProcessState& state_;
+  const platform::NativeString& name_;
+  platform::AppendFile file_;
+  FileLocks locks_;
+  bool stream_ = false;   // A pipe, FIFO, socket or terminal rather than a file.
+  bool company_ = false;  // Another writer may append meanwhile.
+  // The size from which lines go one per append (OtherWriters).
+  std::uint64_t lineByLineFrom_ = UINT64_MAX;
+  // The file just before the append, if it was looked at.
+  platform::FileState before_;
+  bool haveBefore_ = false;
+};
+
+}  // namespace velmor::common::internal
+
+#endif  // VELMOR_LOGGING_INTERNAL_APPEND_PASS_H_

@@ -1,0 +1,157 @@
+// AsyncSink: a queue in front of FileSink::append, emptied by a thread of its
+// own.
+#include "logging/internal/async_sink.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+namespace velmor::common::internal {
+namespace {
+
+const AsyncOptions& checked(const AsyncOptions& options) {
+  if (options.maxQueuedBytes == 0) {
+    throw std::invalid_argument("AsyncOptions::maxQueuedBytes must be at least 1, not 0");
+  }
+  if (options.maxDelay.count() < 0) {
+    throw std::invalid_argument("AsyncOptions::maxDelay must not be negative, not " +
+                                std::to_string(options.maxDelay.count()) + "ms");
+  }
+  return options;
+}
+
+// How much a waiting thread lets pile up before a write wakes it: enough
+// for a few large appends, so that a busy program pays for a wake-up only
+// now and then.
+constexpr std::size_t kWakeBytes = 256 * 1024;
+
+}  // namespace
+
+AsyncSink::AsyncSink(std::filesystem::path path, const RotationPolicy& policy,
+                     const AsyncOptions& options)
+    : sink_(std::move(path), policy),
+      options_(checked(options)),
+      wakeBytes_(std::max<std::size_t>(1, std::min(kWakeBytes, options.maxQueuedBytes / 4))),
+      thread_([this] { run(); }) {}
+
+AsyncSink::~AsyncSink() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  work_.notify_one();
+  thread_.join();
+}
+
+void AsyncSink::write(LogLevel level, std::string_view message) {
+  // Read before the lock: the critical section is a copy and a push.
+  const auto now = std::chrono::system_clock::now();
+  const std::size_t size = message.size();
+  std::unique_lock<std::mutex> lock(mutex_);
+  // A message larger than the whole queue goes in alone.
+  while (queuedBytes_ > 0 && queuedBytes_ + size > options_.maxQueuedBytes) {
+    if (options_.whenFull == AsyncOptions::WhenFull::Drop) {
+      lock.unlock();
+      dropped_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (wake(true)) work_.notify_one();
+    ++waiters_;
+    progress_.wait(lock);
+    --waiters_;
+  }
+  Buffer& buffer = queued_;
+  const std::size_t offset = buffer.bytes.size();
+  try {
+    buffer.bytes.insert(buffer.bytes.end(), message.begin(), message.end());
+    buffer.entries.push_back(Entry{level, offset, size, now});
+  } catch (const std::bad_alloc&) {
+    buffer.bytes.resize(offset);
+    lock.unlock();
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  queuedBytes_ += size;
+  ++accepted_;
+  const bool notify = wake(buffer.bytes.size() >= wakeBytes_);
+  lock.unlock();
+  if (notify) work_.notify_one();
+}
+
+void AsyncSink::flush() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::uint64_t target = accepted_;
+  if (handedOver_ >= target) return;
+  flushTarget_ = std::max(flushTarget_, target);
+  if (wake(true)) work_.notify_one();
+  ++waiters_;
+  progress_.wait(lock, [&] { return handedOver_ >= target; });
+  --waiters_;
+}
+
+bool AsyncSink::wake(bool urgent) noexcept {
+  if (threadState_ == ThreadState::Busy) return false;
+  if (threadState_ == ThreadState::Dozing && !urgent) return false;
+  threadState_ = ThreadState::Busy;
+  return true;
+}
+
+void AsyncSink::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    // A few lines wait for more: large appends cost a fraction of small
+    // ones, and a thread that came back for every line would take the
+    // queue's lock (and its cache lines) from the writers all the time.
+    const bool little =
+        queued_.bytes.size() < wakeBytes_ && flushTarget_ <= handedOver_ && waiters_ == 0;
+    if (!stopping_ && (little || queued_.entries.empty())) {
+      // For maxDelay the thread is woken only by a large queue, a flush, a
+      // full queue or the end (writes cost no wake-up); after that, with
+      // nothing queued, by the next write.
+      threadState_ = ThreadState::Dozing;
+      work_.wait_for(lock, options_.maxDelay,
+                     [&] { return threadState_ == ThreadState::Busy || stopping_; });
+      if (queued_.entries.empty() && !stopping_) {
+        threadState_ = ThreadState::Asleep;
+        work_.wait(lock, [&] { return threadState_ == ThreadState::Busy || stopping_; });
+      }
+      threadState_ = ThreadState::Busy;
+    }
+    if (queued_.entries.empty()) {
+      if (stopping_) return;
+      continue;
+    }
+    // Under load the thread comes straight back here: what piled up while
+    // it wrote goes out at once, in one batch.
+    std::swap(queued_, writing_);
+    lock.unlock();
+    writeOut(writing_);
+    const std::size_t bytes = writing_.bytes.size();
+    const std::size_t count = writing_.entries.size();
+    writing_.bytes.clear();  // Capacity kept: the next swap reuses it.
+    writing_.entries.clear();
+    lock.lock();
+    queuedBytes_ -= bytes;
+    handedOver_ += count;
+    if (waiters_ > 0) progress_.notify_all();
+  }
+}
+
+void AsyncSink::writeOut(Buffer& buffer) {
+  const std::size_t count = buffer.entries.size();
+  records_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Entry& entry = buffer.entries[i];
+    records_[i] =
+        LogRecord{entry.level, {buffer.bytes.data() + entry.offset, entry.size}, entry.time};
+  }
+  // A record the file did not take whole is dropped, as write() drops it,
+  // and the next one is tried: a file that comes back takes the rest.
+  for (std::size_t done = 0; done < count;) {
+    done += sink_.append(records_.data() + done, count - done);
+    if (done < count) ++done;
+  }
+}
+
+}  // namespace velmor::common::internal

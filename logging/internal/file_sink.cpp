@@ -1,0 +1,151 @@
+// FileSink: construction, the append loop, the decision to rotate, and the
+// rotation hook.
+#include "logging/internal/file_sink.h"
+
+#include <cstdio>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "logging/internal/append_pass.h"
+#include "logging/internal/process_state.h"
+
+namespace velmor::common::internal {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Refuses a policy outside its limits; returns it unchanged otherwise.
+const RotationPolicy& checked(const RotationPolicy& policy) {
+  if (policy.maxFileBytes == 0) {
+    throw std::invalid_argument("RotationPolicy::maxFileBytes must be at least 1, not 0");
+  }
+  if (policy.maxBackups < 1 || policy.maxBackups > kMaxBackupsLimit) {
+    throw std::invalid_argument("RotationPolicy::maxBackups must be from 1 to " +
+                                std::to_string(kMaxBackupsLimit) + ", not " +
+                                std::to_string(policy.maxBackups));
+  }
+  if (policy.maxBackupAge.count() < 0) {
+    throw std::invalid_argument("RotationPolicy::maxBackupAge must not be negative, not " +
+                                std::to_string(policy.maxBackupAge.count()) + "s");
+  }
+  return policy;
+}
+
+}  // namespace
+
+FileSink::FileSink(fs::path path, const RotationPolicy& policy)
+    : policy_(checked(policy)), backups_(path, policy_), trigger_(policy_) {
+  // Made now, where an allocation may fail: writing then allocates nothing.
+  processState();
+  std::error_code ec;
+  if (backups_.usable() && !path.parent_path().empty()) {
+    // Failure is deliberately ignored: writes are dropped until it exists.
+    fs::create_directories(path.parent_path(), ec);
+  }
+  if (policy_.onRotated) {
+    newest_ = std::move(path);
+    newest_ += ".1";
+    shownNewest_ = platform::displayPath(newest_.native());
+  }
+}
+
+std::size_t FileSink::append(const LogRecord* records, std::size_t count) {
+  int rotated = 0;
+  std::size_t done = 0;
+  {
+    ProcessState& state = processState();
+    std::unique_lock<std::mutex> lock(state.mutex);
+    // Not usable: a name the OS cannot be given.
+    while (backups_.usable() && done < count) {
+      // Another thread is deciding whether this file is to be rotated: a
+      // line added now would land in the file being rotated.
+      state.decided.wait(lock, [&] { return !state.deciding.has(backups_.active()); });
+      AppendPass pass(*this, state, lock);
+      if (!pass.run(records + done, count - done, done, rotated)) break;
+    }
+  }
+  announce(rotated);
+  return done;
+}
+
+std::error_code FileSink::probe() const {
+  if (!backups_.usable()) return std::make_error_code(std::errc::invalid_argument);
+  const platform::ErrorCode error = platform::probeAppend(backups_.active().c_str());
+  return {static_cast<int>(error), std::system_category()};
+}
+
+bool FileSink::rotateIfStillDue(FileLocks& locks, const platform::FileState& found, bool early,
+                                int& rotated) noexcept {
+  // Decided under the lock that every sink in every process takes, and
+  // only while the name still means the file found: if another process
+  // rotated it a moment ago, this rotation has been dealt with (and lines
+  // written to it went into that backup). Waiting out another process's
+  // rotation keeps this writer from appending more lines to the file being
+  // rotated; a lock held past the wait (a stranger's) leaves rotating to a
+  // later line. A name that is a symbolic link never matches, so the link
+  // is never renamed away.
+  const platform::NativeString& name = backups_.active();
+  platform::FileId named;
+  const auto namesThisFile = [&] {
+    return platform::entryId(name.c_str(), named) && named == found.id;
+  };
+  if (!namesThisFile()) {
+    company_.noteNameMovedOn();
+    if (early && platform::entryKind(name.c_str()) == platform::EntryKind::Other) {
+      trigger_.settle();  // A link: written through, never rotated.
+      return false;
+    }
+    return true;
+  }
+  ProcessState& state = processState();
+  const bool marked = state.deciding.mark(name);
+  const bool locked = locks.takeRotationLock();
+  // Still due under the lock: the file may have been emptied in place (a
+  // pinned one copied away) since it was looked at.
+  platform::FileState now;
+  const bool due = locked && namesThisFile() && locks.file().state(now) &&
+                   (early ? trigger_.dueBeforeAppend(now) : now.size >= policy_.maxFileBytes);
+  bool movedOn = locked && !due;
+  if (due) {
+    company_.noteRotation();
+    movedOn = backups_.rotate(locks);
+    if (movedOn) {
+      state.fragments.forget(found.id);
+      ++rotated;
+    }
+    // This run's and this period's rotation is made: the fresh file may get
+    // other writers' lines at once, and is not rotated again for them.
+    if (movedOn && early) trigger_.settle();
+  }
+  if (locked) company_.forgetFile();
+  if (marked) {
+    state.deciding.unmark(name);
+    state.decided.notify_all();
+  }
+  return movedOn;
+}
+
+void FileSink::announce(int rotations) noexcept {
+  if (!policy_.onRotated) return;
+  for (int i = 0; i < rotations; ++i) {
+    try {
+      policy_.onRotated(newest_);
+    } catch (const std::exception& error) {
+      hookFailed(error.what());
+    } catch (...) {
+      hookFailed("an exception not derived from std::exception");
+    }
+  }
+}
+
+void FileSink::hookFailed(const char* what) noexcept {
+  if (hookWarned_.exchange(true)) return;
+  std::fprintf(stderr,
+               "[velmor-log-rotation] onRotated(%s) threw: %s; later ones are not shown. "
+               "(one-shot warning)\n",
+               shownNewest_.c_str(), what);
+}
+
+}  // namespace velmor::common::internal

@@ -1,0 +1,71 @@
+// The body of a FileLogSink: its file set, its rules, and the decision to
+// rotate taken under the file's lock.
+#ifndef VELMOR_LOGGING_INTERNAL_FILE_SINK_H_
+#define VELMOR_LOGGING_INTERNAL_FILE_SINK_H_
+
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "logging/file_log_sink.h"
+#include "logging/internal/backup_set.h"
+#include "logging/internal/file_locks.h"
+#include "logging/internal/other_writers.h"
+#include "logging/internal/platform.h"
+#include "logging/internal/rotation_trigger.h"
+#include "logging/rotation_policy.h"
+
+namespace velmor::common::internal {
+
+// What FileLogSink promises, done. Thread-safe as FileLogSink is: every
+// member but the constructor runs under the process-wide mutex.
+class FileSink {
+ public:
+  // Throws std::invalid_argument for a policy outside its limits, before
+  // anything is made on disk; std::bad_alloc.
+  FileSink(std::filesystem::path path, const RotationPolicy& policy);
+
+  // FileLogSink::writeBatch: appends the records, rotating as it goes, then
+  // calls onRotated once per rotation made, outside every lock.
+  std::size_t append(const LogRecord* records, std::size_t count);
+  // FileLogSink::probe.
+  std::error_code probe() const;
+
+ private:
+  friend class AppendPass;  // The append path's steps work on the parts below.
+
+  // Rotates the regular file `found`, open in `locks.file()`, if under its
+  // rotation lock the name still means it and it is still due: by size, or
+  // `early` (RotationTrigger). True if the name has moved on to another file
+  // (or the file is no longer due): the lines are for a fresh open. A
+  // rotation made here is counted in `rotated`.
+  bool rotateIfStillDue(FileLocks& locks, const platform::FileState& found, bool early,
+                        int& rotated) noexcept;
+  // Calls onRotated `rotations` times, outside every lock; reports the first
+  // exception it throws.
+  void announce(int rotations) noexcept;
+  void hookFailed(const char* what) noexcept;
+
+  const RotationPolicy policy_;
+  // The active file's name and its numbered backups, anchored at
+  // construction.
+  BackupSet backups_;
+  RotationTrigger trigger_;
+  OtherWriters company_;
+  LockMemories lockMemories_;
+  // A hint: the last file this sink wrote to was a regular file, so the next
+  // one most likely is too and needs no check for being a stream (a system
+  // call that would cost a sixth of a line).
+  bool lastWasRegular_ = false;
+  // What onRotated is given, "<path>.1", as built and as printed; whether
+  // an exception of it was reported.
+  std::filesystem::path newest_;
+  std::string shownNewest_;
+  std::atomic<bool> hookWarned_{false};
+};
+
+}  // namespace velmor::common::internal
+
+#endif  // VELMOR_LOGGING_INTERNAL_FILE_SINK_H_

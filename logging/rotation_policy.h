@@ -1,0 +1,102 @@
+// How a FileLogSink bounds its file: when it rotates, and which backups it keeps.
+#ifndef VELMOR_LOGGING_ROTATION_POLICY_H_
+#define VELMOR_LOGGING_ROTATION_POLICY_H_
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+
+namespace velmor::common {
+
+// Size at which the active file is rotated, in bytes (5 MiB). A file of
+// exactly this size is rotated.
+inline constexpr std::uint64_t kRotateThresholdBytes = 5ull * 1024 * 1024;
+
+// Number of numbered backups kept: "<file>.1" (newest) to "<file>.5" (oldest).
+inline constexpr int kMaxBackups = 5;
+
+// The most backups a RotationPolicy may ask for.
+inline constexpr int kMaxBackupsLimit = 1000;
+
+// When the active file is also rotated by the clock: at the first write
+// after the start of a new local hour or day.
+enum class RotationPeriod { None, Hourly, Daily };
+
+// How large the active file grows, when else it is rotated, and which
+// backups are kept. The defaults are the sink's fixed behaviour: 5 MiB, five
+// backups, nothing else. A sink checks its policy at construction and throws
+// std::invalid_argument, naming the field, for a value outside its limits.
+//
+// Sinks with different policies may share a file: each follows its own, and
+// nothing is lost either way, since renames never replace. Give every writer
+// of one file the same policy, or the files end at mixed sizes and counts.
+struct RotationPolicy {
+  // Rotate once the file holds this many bytes or more. From 1 (rotate after
+  // every line) up; a value larger than any file the platform can hold
+  // never rotates.
+  std::uint64_t maxFileBytes = kRotateThresholdBytes;
+
+  // Keep "<name>.1" (newest) to "<name>.<maxBackups>" (oldest); 1 to
+  // kMaxBackupsLimit. Backup names are built once, at construction, so
+  // rotation allocates nothing; but a rotation looks at every number and
+  // renames every kept backup, under the process-wide lock: its cost grows
+  // with the count (about 10 ms for 1000 on a typical Linux disk).
+  int maxBackups = kMaxBackups;
+
+  // A file last modified before the start of the current local hour
+  // (Hourly) or day (Daily) holds lines of an earlier period, and the next
+  // write rotates it before appending, so no line of the new period lands in
+  // it. When several writers find it at once it is rotated once, and the
+  // others append to the fresh file. Size rotation still applies. The check
+  // costs one look at the file per period per sink, not one per line.
+  RotationPeriod period = RotationPeriod::None;
+
+  // A sink's first write rotates a non-empty file first (one file per run);
+  // an empty or absent file is not rotated.
+  bool rotateOnStart = false;
+
+  // When a sink rotates, backups last modified longer ago than this are
+  // deleted first, so that their numbers are free for the shift. 0: any age;
+  // a negative age is refused. Deletes only regular files at numbers 1 to
+  // maxBackups: never a directory, a link or a higher number.
+  std::chrono::seconds maxBackupAge{0};
+
+  // After a rotation, the oldest backups are deleted while all backups
+  // together hold more bytes than this; "<name>.1" is always kept. 0: no
+  // cap. Counts and deletes only regular files at numbers 1 to maxBackups.
+  std::uint64_t maxTotalBytes = 0;
+
+  // Windows; no effect elsewhere. When the active file cannot be renamed
+  // because another program holds it open without sharing its deletion (a
+  // viewer, a virus scanner), its content is copied into a new "<name>.1"
+  // and the file emptied, under the lock that every sink's append takes, so
+  // no line is lost and the file keeps its bound. Off: the rename is retried
+  // after later writes, with one warning, and the file grows past the
+  // threshold until the other program lets go.
+  bool copyWhenPinned = false;
+
+  // ".1" stays a plain file (a follower may still be reading it); from ".2"
+  // on, backups are gzip files "<name>.<n>.gz". Numbers keep their meaning:
+  // ".<n>" or ".<n>.gz" is the n-th newest, a number is taken if either
+  // exists, maxBackups counts both, the size bound is the uncompressed
+  // content's, and maxTotalBytes counts bytes on disk. A ".gz" keeps the
+  // plain file's permission bits and modification time. Compression happens
+  // in the rotation, before the active file moves, under the file's
+  // rotation lock but not the process-wide one: it delays the writers of
+  // this file, never a sink of another file. A ".gz" under its final name is
+  // complete and on disk before the plain file goes, "<name>.<n>.gz.tmp"
+  // exists only meanwhile, and whatever a killed writer left is finished or
+  // redone by the next rotation.
+  bool compressBackups = false;
+
+  // Called once for each rotation that this sink made, with the name of the
+  // new ".1" (the path as given, plus ".1"), in the thread that wrote, after
+  // the sink let go of its locks. An exception it throws is caught; the
+  // first one prints one line on stderr.
+  std::function<void(const std::filesystem::path& newest)> onRotated = nullptr;
+};
+
+}  // namespace velmor::common
+
+#endif  // VELMOR_LOGGING_ROTATION_POLICY_H_
