@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "line_writer.h"
@@ -14,6 +17,15 @@
 namespace {
 
 using velmor::tool::writeStream;
+
+// What the OS says of `error`, on one line.
+std::string describe(const std::error_code& error) {
+  std::string text = error.message();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
 
 int usageError(const std::string& problem) {
   writeStream(2, "velmor-log: " + problem + "\nTry 'velmor-log --help' for more information.\n");
@@ -26,7 +38,14 @@ int main(int argc, char** argv) {
   namespace tool = velmor::tool;
   tool::openMissingStandardStreams();
   std::string problem;
-  const auto options = tool::parseOptions(tool::programArguments(argc, argv), problem);
+  std::optional<tool::Options> options;
+  std::filesystem::path file;
+  try {
+    options = tool::parseOptions(tool::programArguments(argc, argv), problem);
+    if (options) file = tool::pathFromUtf8(options->file);
+  } catch (const std::system_error&) {
+    return usageError("an argument is not a valid name in Unicode");
+  }
   if (!options) return usageError(problem);
   if (options->help) {
     writeStream(1, tool::usage());
@@ -37,7 +56,6 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const auto file = tool::pathFromUtf8(options->file);
   // Made only now that the arguments are known to be good: the sink creates
   // missing directories, and the probe creates FILE.
   velmor::common::RotationPolicy policy = options->policy;
@@ -47,9 +65,8 @@ int main(int argc, char** argv) {
     };
   }
   velmor::common::FileLogSink sink(file, policy);
-  problem = tool::appendProblem(file);
-  if (!problem.empty()) {
-    writeStream(2, "velmor-log: cannot open " + options->file + ": " + problem + "\n");
+  if (const std::error_code cannot = sink.probe()) {
+    writeStream(2, "velmor-log: cannot open " + options->file + ": " + describe(cannot) + "\n");
     return 1;
   }
 

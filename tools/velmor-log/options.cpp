@@ -4,28 +4,16 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cctype>
-#include <limits>
+#include <charconv>
+#include <cstdint>
+#include <map>
 #include <stdexcept>
+#include <system_error>
 
 namespace velmor::tool {
 namespace {
 
 using common::LogLevel;
-
-bool parseLevel(const std::string& text, LogLevel& out) {
-  static constexpr LogLevel kLevels[] = {LogLevel::Trace, LogLevel::Debug, LogLevel::Info,
-                                         LogLevel::Warn,  LogLevel::Error, LogLevel::Fatal};
-  std::string upper;
-  for (const char c : text) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const LogLevel level : kLevels) {
-    if (upper == common::logLevelName(level)) {
-      out = level;
-      return true;
-    }
-  }
-  return false;
-}
 
 // A value refused by its option's own check, with the line that says why.
 struct Refused : std::runtime_error {
@@ -35,81 +23,158 @@ struct Refused : std::runtime_error {
 // "bad <what> '<value>' for <option> (<expected>)".
 std::string badValue(const char* what, const std::string& value, const std::string& option,
                      const std::string& expected) {
-  std::string text = "bad ";
-  text += what;
-  text += " '";
-  text += value;
-  text += "' for ";
-  text += option;
-  text += " (";
-  text += expected;
-  text += ")";
-  return text;
+  return std::string("bad ") + what + " '" + value + "' for " + option + " (" + expected + ")";
+}
+
+// Whether CLI11's `check` takes `value`, which it may rewrite (a transform:
+// "5M" becomes "5242880"). Its own words are not shown: ours name the option.
+bool passes(const CLI::Validator& check, std::string& value) {
+  try {
+    return check(value).empty();
+  } catch (const CLI::Error&) {
+    return false;
+  }
+}
+
+// A whole decimal number of at least 1 and at most `max`, all of `text`.
+bool positive(const std::string& text, std::uint64_t max, std::uint64_t& out) {
+  std::uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto parsed = std::from_chars(text.data(), end, value);
+  if (parsed.ec != std::errc() || parsed.ptr != end || value == 0 || value > max) return false;
+  out = value;
+  return true;
+}
+
+// Declares the valued options of `app`: `parse` converts the text, or the
+// option is refused as "bad <what> '<value>' for <name> (<expected>)".
+class ValuedOptions {
+ public:
+  explicit ValuedOptions(CLI::App& app) : app_(app) {}
+
+  template <typename Parse>
+  void add(const std::string& names, const std::string& name, const char* what,
+           const std::string& expected, Parse parse) {
+    app_.add_option_function<std::string>(names, [=](const std::string& given) {
+      std::string value = given;
+      if (!parse(value)) throw Refused(badValue(what, given, name, expected));
+    });
+  }
+
+ private:
+  CLI::App& app_;
+};
+
+const CLI::Validator& sizeUnits() {
+  static const CLI::AsSizeValue units(false);  // K, M and G are powers of 1024.
+  return units;
+}
+
+bool parseSize(std::string& text, std::uint64_t& out) {
+  return passes(sizeUnits(), text) && positive(text, UINT64_MAX, out);
+}
+
+bool parseDuration(std::string& text, std::chrono::seconds& out) {
+  static const CLI::AsNumberWithUnit units(
+      std::map<std::string, std::uint64_t>{{"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}},
+      CLI::AsNumberWithUnit::CASE_SENSITIVE);
+  std::uint64_t seconds = 0;
+  if (!passes(units, text) || !positive(text, INT64_MAX, seconds)) return false;
+  out = std::chrono::seconds(static_cast<std::int64_t>(seconds));
+  return true;
+}
+
+bool parseLevel(std::string& text, LogLevel& out) {
+  static const CLI::IsMember names({"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"},
+                                   CLI::ignore_case);
+  if (!passes(names, text)) return false;
+  for (int level = 0; level <= static_cast<int>(LogLevel::Fatal); ++level) {
+    if (text == common::logLevelName(static_cast<LogLevel>(level))) {
+      out = static_cast<LogLevel>(level);
+      return true;
+    }
+  }
+  return false;
+}
+
+void addRotationOptions(ValuedOptions& valued, common::RotationPolicy& policy) {
+  const std::string sizes = "bytes of at least 1, or with K, M or G";
+  valued.add("-s,--max-size", "--max-size", "size", sizes,
+             [&](std::string& value) { return parseSize(value, policy.maxFileBytes); });
+  valued.add("-n,--backups", "--backups", "count",
+             "1 to " + std::to_string(common::kMaxBackupsLimit), [&](std::string& value) {
+               std::uint64_t count = 0;
+               if (!passes(CLI::Range(1, common::kMaxBackupsLimit), value) ||
+                   !positive(value, common::kMaxBackupsLimit, count)) {
+                 return false;
+               }
+               policy.maxBackups = static_cast<int>(count);
+               return true;
+             });
+  valued.add("--every", "--every", "period", "hour or day", [&](std::string& value) {
+    if (!passes(CLI::IsMember({"hour", "day"}), value)) return false;
+    policy.period =
+        value == "hour" ? common::RotationPeriod::Hourly : common::RotationPeriod::Daily;
+    return true;
+  });
+  valued.add("--max-age", "--max-age", "duration", "at least 1, in s, m, h or d",
+             [&](std::string& value) { return parseDuration(value, policy.maxBackupAge); });
+  valued.add("--max-total", "--max-total", "size", sizes,
+             [&](std::string& value) { return parseSize(value, policy.maxTotalBytes); });
+}
+
+void addLineOptions(ValuedOptions& valued, Options& options) {
+  const std::string levels = "one of TRACE DEBUG INFO WARN ERROR FATAL";
+  valued.add("-l,--level", "--level", "level", levels,
+             [&](std::string& value) { return parseLevel(value, options.level); });
+  valued.add("-e,--stderr-level", "--stderr-level", "level", levels,
+             [&](std::string& value) { return parseLevel(value, options.stderrLevel); });
+  valued.add("-m,--max-line", "--max-line", "length", "1 byte to 1G", [&](std::string& value) {
+    std::uint64_t length = 0;
+    if (!parseSize(value, length) || length > (std::uint64_t{1} << 30)) return false;
+    options.maxLine = static_cast<std::size_t>(length);
+    return true;
+  });
+  valued.add("--on-rotate", "--on-rotate", "command", "a command for the shell",
+             [&](std::string& value) {
+               options.onRotate = value;
+               return !value.empty();
+             });
+}
+
+void addFlags(CLI::App& app, Options& options) {
+  app.add_flag("-p,--prefix-levels", options.prefixLevels);
+  app.add_flag("-t,--tee", options.tee);
+  app.add_flag("--rotate-on-start", options.policy.rotateOnStart);
+  app.add_flag("--copy-when-pinned", options.policy.copyWhenPinned);
+  app.add_flag("--compress", options.policy.compressBackups);
+  app.add_flag("-h,--help", options.help);
+  app.add_flag("--version", options.version);
+  app.add_option("FILE", options.file);
+}
+
+// Runs `app` over `args`; false with `error` set if they are refused.
+bool parseWith(CLI::App& app, std::vector<std::string> args, std::string& error) {
+  try {
+    std::reverse(args.begin(), args.end());  // The parser takes them last first.
+    app.parse(args);
+  } catch (const Refused& refused) {
+    error = refused.what();
+    return false;
+  } catch (const CLI::ParseError& refused) {
+    error = refused.what();
+    return false;
+  }
+  for (const std::string& extra : app.remaining()) {
+    error = extra.size() > 1 && extra[0] == '-'
+                ? "unknown option '" + extra + "'"
+                : "unexpected argument '" + extra + "' (a COMMAND goes after '--')";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
-
-bool parseSize(const std::string& text, std::uint64_t& out) {
-  std::size_t digits = 0;
-  std::uint64_t value = 0;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  for (; digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])); ++digits) {
-    const auto digit = static_cast<std::uint64_t>(text[digits] - '0');
-    if (value > (kMax - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  if (digits == 0 || text.size() > digits + 1) return false;
-  int shift = 0;
-  if (text.size() == digits + 1) {
-    switch (std::toupper(static_cast<unsigned char>(text.back()))) {
-      case 'K':
-        shift = 10;
-        break;
-      case 'M':
-        shift = 20;
-        break;
-      case 'G':
-        shift = 30;
-        break;
-      default:
-        return false;
-    }
-  }
-  if (value == 0 || value > (kMax >> shift)) return false;
-  out = value << shift;
-  return true;
-}
-
-bool parseDuration(const std::string& text, std::chrono::seconds& out) {
-  std::size_t digits = 0;
-  std::int64_t value = 0;
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max() / 86400;
-  for (; digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])); ++digits) {
-    value = value * 10 + (text[digits] - '0');
-    if (value > kMax) return false;
-  }
-  if (digits == 0 || value == 0 || text.size() > digits + 1) return false;
-  std::int64_t unit = 1;
-  if (text.size() == digits + 1) {
-    switch (text.back()) {
-      case 's':
-        break;
-      case 'm':
-        unit = 60;
-        break;
-      case 'h':
-        unit = 3600;
-        break;
-      case 'd':
-        unit = 86400;
-        break;
-      default:
-        return false;
-    }
-  }
-  out = std::chrono::seconds(value * unit);
-  return true;
-}
 
 std::optional<Options> parseOptions(const std::vector<std::string>& given, std::string& error) {
   Options options;
@@ -122,80 +187,16 @@ std::optional<Options> parseOptions(const std::vector<std::string>& given, std::
       return std::nullopt;
     }
   }
-  common::RotationPolicy& policy = options.policy;
   CLI::App app("velmor-log");
   app.set_help_flag();                     // --help prints usage(), and only when asked for.
   app.allow_windows_style_options(false);  // "/logs/app.log" is a FILE.
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  // A valued option: `parse` converts the text, or the option is refused
-  // as "bad <what> '<value>' for <name> (<expected>)".
-  const auto valued = [&](const std::string& names, const std::string& name, const char* what,
-                          const std::string& expected, auto parse) {
-    app.add_option_function<std::string>(names, [=](const std::string& value) {
-      if (!parse(value)) throw Refused(badValue(what, value, name, expected));
-    });
-  };
-  const std::string sizes = "bytes of at least 1, or with K, M or G";
-  std::uint64_t number = 0;  // -m's, before its own limit is checked.
-  valued("-s,--max-size", "--max-size", "size", sizes,
-         [&](const std::string& value) { return parseSize(value, policy.maxFileBytes); });
-  valued("-n,--backups", "--backups", "count", "1 to " + std::to_string(common::kMaxBackupsLimit),
-         [&](const std::string& value) {
-           const bool digits = !value.empty() && value.size() <= 4 &&
-                               value.find_first_not_of("0123456789") == std::string::npos;
-           const int count = digits ? std::stoi(value) : 0;
-           policy.maxBackups = count;
-           return count >= 1 && count <= common::kMaxBackupsLimit;
-         });
-  const std::string levels = "one of TRACE DEBUG INFO WARN ERROR FATAL";
-  valued("-l,--level", "--level", "level", levels,
-         [&](const std::string& value) { return parseLevel(value, options.level); });
-  valued("-e,--stderr-level", "--stderr-level", "level", levels,
-         [&](const std::string& value) { return parseLevel(value, options.stderrLevel); });
-  valued("-m,--max-line", "--max-line", "length", "1 byte to 1G", [&](const std::string& value) {
-    if (!parseSize(value, number) || number > (std::uint64_t{1} << 30)) return false;
-    options.maxLine = static_cast<std::size_t>(number);
-    return true;
-  });
-  valued("--every", "--every", "period", "hour or day", [&](const std::string& value) {
-    if (value != "hour" && value != "day") return false;
-    policy.period =
-        value == "hour" ? common::RotationPeriod::Hourly : common::RotationPeriod::Daily;
-    return true;
-  });
-  valued("--max-age", "--max-age", "duration", "at least 1, in s, m, h or d",
-         [&](const std::string& value) { return parseDuration(value, policy.maxBackupAge); });
-  valued("--max-total", "--max-total", "size", sizes,
-         [&](const std::string& value) { return parseSize(value, policy.maxTotalBytes); });
-  app.add_flag("-p,--prefix-levels", options.prefixLevels);
-  app.add_flag("-t,--tee", options.tee);
-  app.add_flag("--rotate-on-start", policy.rotateOnStart);
-  app.add_flag("--copy-when-pinned", policy.copyWhenPinned);
-  app.add_flag("--compress", policy.compressBackups);
-  valued("--on-rotate", "--on-rotate", "command", "a command for the shell",
-         [&](const std::string& value) {
-           options.onRotate = value;
-           return !value.empty();
-         });
-  app.add_flag("-h,--help", options.help);
-  app.add_flag("--version", options.version);
-  app.add_option("FILE", options.file);
-  app.allow_extras();  // Refused below, with a line of ours.
-  try {
-    std::vector<std::string> args(given.begin(), dashes);
-    std::reverse(args.begin(), args.end());  // The parser takes them last first.
-    app.parse(args);
-  } catch (const Refused& refused) {
-    error = refused.what();
-    return std::nullopt;
-  } catch (const CLI::ParseError& refused) {
-    error = refused.what();
-    return std::nullopt;
-  }
-  for (const std::string& extra : app.remaining()) {
-    error = extra.size() > 1 && extra[0] == '-'
-                ? "unknown option '" + extra + "'"
-                : "unexpected argument '" + extra + "' (a COMMAND goes after '--')";
+  app.allow_extras();  // Refused by parseWith, with a line of ours.
+  ValuedOptions valued(app);
+  addRotationOptions(valued, options.policy);
+  addLineOptions(valued, options);
+  addFlags(app, options);
+  if (!parseWith(app, std::vector<std::string>(given.begin(), dashes), error)) {
     return std::nullopt;
   }
   if (options.file.empty() && !options.help && !options.version) {

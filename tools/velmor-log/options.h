@@ -2,9 +2,7 @@
 #ifndef VELMOR_TOOLS_VELMOR_LOG_OPTIONS_H_
 #define VELMOR_TOOLS_VELMOR_LOG_OPTIONS_H_
 
-#include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,13 +31,6 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
 
 // The text of --help.
 std::string usage();
-
-// Parses "<digits>[K|M|G]" (powers of 1024) of at least 1; false otherwise.
-bool parseSize(const std::string& text, std::uint64_t& out);
-
-// Parses "<digits>[s|m|h|d]" (seconds without a unit) of at least 1; false
-// otherwise.
-bool parseDuration(const std::string& text, std::chrono::seconds& out);
 
 }  // namespace velmor::tool
 

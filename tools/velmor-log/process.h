@@ -27,15 +27,13 @@ class StreamConsumer {
 void openMissingStandardStreams();
 
 // The program's arguments after its name, as UTF-8 (taken from the wide
-// command line on Windows, so that any name survives).
+// command line on Windows, so that any name survives). Throws
+// std::system_error for an argument that is not valid UTF-16 there.
 std::vector<std::string> programArguments(int argc, char** argv);
 
-// The file name `utf8` as a path.
+// The file name `utf8` as a path. Throws std::system_error if it is not
+// valid UTF-8 where native names are wide.
 std::filesystem::path pathFromUtf8(const std::string& utf8);
-
-// Why `file` cannot be opened for appending (creating it if missing), or ""
-// when it can. A FIFO without a reader counts as openable.
-std::string appendProblem(const std::filesystem::path& file);
 
 // Writes `bytes` whole to standard output (1) or standard error (2);
 // failures are ignored (a closed terminal must not stop the logging).

@@ -124,19 +124,6 @@ std::vector<std::string> programArguments(int argc, char** argv) {
 
 std::filesystem::path pathFromUtf8(const std::string& utf8) { return utf8; }
 
-std::string appendProblem(const std::filesystem::path& file) {
-  const int fd =
-      ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-  if (fd >= 0) {
-    ::close(fd);
-    return "";
-  }
-  // A FIFO without a reader: its lines are dropped until one comes, as the
-  // sink does, but it is a fine place to log to.
-  if (errno == ENXIO) return "";
-  return std::strerror(errno);
-}
-
 void writeStream(int stream, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(stream, bytes.data(), bytes.size());
@@ -166,24 +153,15 @@ void pumpStandardInput(StreamConsumer& input) {
   input.end();
 }
 
-int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
-               std::string& error) {
-  int outPipe[2];
-  int errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
-    error = std::string("cannot make a pipe: ") + std::strerror(errno);
-    return 127;
-  }
-  // Caught before the start, so that none is lost. The child gets the
-  // caught ones and SIGPIPE back at their default; those ignored at start
-  // stay ignored in it too.
-  catchSignals({SIGINT, SIGTERM, SIGHUP});
-  // COMMAND runs in a process group of its own, so that a signal sent to
-  // this program's group (a supervisor's stop, `kill -- -PGID`) reaches it
-  // once, passed on from here. In the foreground of a terminal it stays in
-  // this group, which the terminal needs for its input; Ctrl-C then reaches
-  // it directly and is not passed on.
-  const bool foreground = ::isatty(0) == 1 && ::tcgetpgrp(0) == ::getpgrp();
+namespace {
+
+// Starts `command` with its standard output and error on the write ends of
+// `outPipe` and `errPipe`, the caught signals and SIGPIPE back at their
+// default in it (those ignored at start stay ignored), and, unless
+// `foreground`, in a process group of its own. Returns its pid, or -1 with
+// `error` set.
+pid_t spawnCommand(const std::vector<std::string>& command, const int outPipe[2],
+                   const int errPipe[2], bool foreground, std::string& error) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
@@ -218,17 +196,18 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
   }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  if (failed != 0) {
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
-    error = "cannot run " + command[0] + ": " + std::strerror(failed);
-    return 127;
-  }
+  if (failed == 0) return pid;
+  error = "cannot run " + command[0] + ": " + std::strerror(failed);
+  return -1;
+}
 
-  struct pollfd fds[3] = {
-      {outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
+// Hands what the child `pid` writes to `outFd` and `errFd` to `out` and
+// `err` as it arrives, passing signals on, until both streams have ended
+// and the child has exited, or a stop was asked for and the child exited.
+// Returns the child's wait status.
+int pumpCommand(pid_t pid, int outFd, int errFd, StreamConsumer& out, StreamConsumer& err,
+                bool foreground) {
+  struct pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
   StreamConsumer* consumers[2] = {&out, &err};
   int open = 2;
   int status = 0;
@@ -258,20 +237,47 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
       const pid_t done = ::waitpid(pid, &status, WNOHANG);
       exited = done == pid || (done < 0 && errno != EINTR);
     }
-    if (exited && open == 0) break;
-    if (exited && stopping) {
-      // What COMMAND's children still hold open is not waited for: what is
-      // there already is written, then the streams end.
-      for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0) continue;
-        struct pollfd one = {fds[i].fd, POLLIN, 0};
-        while (::poll(&one, 1, 0) > 0 && pump(fds[i].fd, *consumers[i])) {
-        }
-        endStream(i);
-      }
-      break;
-    }
+    if (exited && (open == 0 || stopping)) break;
   }
+  // After a stop, what COMMAND's children still hold open is not waited
+  // for: what is there already is written, then the streams end.
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0) continue;
+    struct pollfd one = {fds[i].fd, POLLIN, 0};
+    while (::poll(&one, 1, 0) > 0 && pump(fds[i].fd, *consumers[i])) {
+    }
+    endStream(i);
+  }
+  return status;
+}
+
+}  // namespace
+
+int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
+               std::string& error) {
+  int outPipe[2];
+  int errPipe[2];
+  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+    error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return 127;
+  }
+  // Caught before the start, so that none is lost.
+  catchSignals({SIGINT, SIGTERM, SIGHUP});
+  // COMMAND runs in a process group of its own, so that a signal sent to
+  // this program's group (a supervisor's stop, `kill -- -PGID`) reaches it
+  // once, passed on from here. In the foreground of a terminal it stays in
+  // this group, which the terminal needs for its input; Ctrl-C then reaches
+  // it directly and is not passed on.
+  const bool foreground = ::isatty(0) == 1 && ::tcgetpgrp(0) == ::getpgrp();
+  const pid_t pid = spawnCommand(command, outPipe, errPipe, foreground, error);
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  if (pid < 0) {
+    ::close(outPipe[0]);
+    ::close(errPipe[0]);
+    return 127;
+  }
+  const int status = pumpCommand(pid, outPipe[0], errPipe[0], out, err, foreground);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

@@ -11,6 +11,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <filesystem>
 #include <system_error>
 #include <thread>
 
@@ -19,24 +20,9 @@
 namespace velmor::tool {
 namespace {
 
-std::string toUtf8(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = static_cast<int>(wide.size());
-  const int bytes =
-      ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), bytes, nullptr, nullptr);
-  return utf8;
-}
-
-std::wstring toWide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size = static_cast<int>(utf8.size());
-  const int chars = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(chars > 0 ? chars : 0), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), chars);
-  return wide;
-}
+// The conversions between UTF-8 and native names are the standard
+// library's: std::filesystem's u8path() and u8string().
+std::wstring toWide(const std::string& utf8) { return std::filesystem::u8path(utf8).native(); }
 
 std::string describe(DWORD error) {
   std::string text = std::system_category().message(static_cast<int>(error));
@@ -111,20 +97,14 @@ std::vector<std::string> programArguments(int, char**) {
   int count = 0;
   LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   std::vector<std::string> args;
-  for (int i = 1; wide != nullptr && i < count; ++i) args.push_back(toUtf8(wide[i]));
+  for (int i = 1; wide != nullptr && i < count; ++i)
+    args.push_back(std::filesystem::path(wide[i]).u8string());
   if (wide != nullptr) ::LocalFree(wide);
   return args;
 }
 
-std::filesystem::path pathFromUtf8(const std::string& utf8) { return toWide(utf8); }
-
-std::string appendProblem(const std::filesystem::path& file) {
-  const HANDLE handle = ::CreateFileW(file.c_str(), FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return describe(::GetLastError());
-  ::CloseHandle(handle);
-  return "";
+std::filesystem::path pathFromUtf8(const std::string& utf8) {
+  return std::filesystem::u8path(utf8);
 }
 
 void writeStream(int stream, std::string_view bytes) {
