@@ -2,6 +2,10 @@
 // per OS, and the process helpers written once on top of them.
 #include "os_helpers.h"
 
+#ifdef VELMOR_POSIX_MOCK
+#include "posix_mock.h"
+#endif
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -249,7 +253,8 @@ void feed(Handle to, const std::string& input) {
   closeHandle(to);
 }
 
-bool setAppendOnly([[maybe_unused]] const fs::path& path, [[maybe_unused]] bool on) {
+[[maybe_unused]] bool setAppendOnly([[maybe_unused]] const fs::path& path,
+                                    [[maybe_unused]] bool on) {
 #ifdef __linux__
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
   if (fd < 0) return false;
@@ -289,12 +294,23 @@ bool setModifiedAgo(const fs::path& path, std::chrono::seconds ago) {
   return !ec;
 }
 
+#ifdef VELMOR_POSIX_MOCK
+// Against the stand-in for the OS calls: the sink's renames and deletions
+// of the file fail as the append-only attribute makes them fail.
+FilePin::FilePin(const fs::path& path) : path_(path), ok_(mock::pin(path.c_str())) {}
+
+void FilePin::release() {
+  if (ok_) mock::unpin(path_.c_str());
+  ok_ = false;
+}
+#else
 FilePin::FilePin(const fs::path& path) : path_(path), ok_(setAppendOnly(path, true)) {}
 
 void FilePin::release() {
   if (ok_) setAppendOnly(path_, false);
   ok_ = false;
 }
+#endif
 
 unsigned long FilePin::renameError() { return EPERM; }
 

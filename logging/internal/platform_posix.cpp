@@ -15,6 +15,16 @@
 
 #include "logging/internal/platform.h"
 
+// The calls that move and delete files go through VELMOR_POSIX_CALL, so
+// that a test build can put a stand-in in their place (tests/posix_mock.h)
+// and make them fail where the real OS would need root to refuse them.
+#ifdef VELMOR_POSIX_MOCK
+#include "posix_mock.h"
+#define VELMOR_POSIX_CALL(call) ::velmor::mock::call
+#else
+#define VELMOR_POSIX_CALL(call) ::call
+#endif
+
 namespace velmor::common::internal::platform {
 namespace {
 
@@ -323,7 +333,7 @@ bool entryId(const NativeChar* name, FileId& out) noexcept {
 
 ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept {
 #ifdef RENAME_NOREPLACE
-  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (VELMOR_POSIX_CALL(renameat2)(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
   // EINVAL: this file system cannot refuse a replace; fall back below.
   if (errno != EINVAL && errno != ENOSYS) return lastError();
 #endif
@@ -331,14 +341,14 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept
   // can fill the name in between.
   struct stat st;
   if (::lstat(to, &st) == 0) return EEXIST;
-  if (std::rename(from, to) == 0) return 0;
+  if (VELMOR_POSIX_CALL(rename)(from, to) == 0) return 0;
   return lastError();
 }
 
 bool isPinnedError(ErrorCode /*error*/) noexcept { return false; }
 
 ErrorCode removeFile(const NativeChar* name) noexcept {
-  return ::unlink(name) == 0 ? 0 : lastError();
+  return VELMOR_POSIX_CALL(unlink)(name) == 0 ? 0 : lastError();
 }
 
 NativeString anchorPath(const std::filesystem::path& path) {

@@ -1,0 +1,69 @@
+// The pinned files of posix_mock.h, and the calls that honour them.
+#include "posix_mock.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace velmor::mock {
+namespace {
+
+using Identity = std::pair<dev_t, ino_t>;
+
+std::mutex mutex;
+std::vector<Identity> pinned;  // Guarded by `mutex`.
+
+bool identityOf(const char* name, Identity& out) {
+  struct stat st;
+  if (::lstat(name, &st) != 0) return false;
+  out = {st.st_dev, st.st_ino};
+  return true;
+}
+
+// Whether `name` is a pinned file; sets errno as the attribute would.
+bool refused(const char* name) {
+  Identity id;
+  if (!identityOf(name, id)) return false;
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (std::find(pinned.begin(), pinned.end(), id) == pinned.end()) return false;
+  errno = EPERM;
+  return true;
+}
+
+}  // namespace
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  if (refused(from) || refused(to)) return -1;
+  return ::renameat2(fromDir, from, toDir, to, flags);
+}
+
+int rename(const char* from, const char* to) {
+  if (refused(from) || refused(to)) return -1;
+  return ::rename(from, to);
+}
+
+int unlink(const char* name) { return refused(name) ? -1 : ::unlink(name); }
+
+bool pin(const char* name) {
+  Identity id;
+  if (!identityOf(name, id)) return false;
+  const std::lock_guard<std::mutex> lock(mutex);
+  pinned.push_back(id);
+  return true;
+}
+
+void unpin(const char* name) {
+  Identity id;
+  if (!identityOf(name, id)) return;
+  const std::lock_guard<std::mutex> lock(mutex);
+  pinned.erase(std::remove(pinned.begin(), pinned.end(), id), pinned.end());
+}
+
+}  // namespace velmor::mock
