@@ -92,7 +92,8 @@ struct RotationPolicy {
 
   // Called once for each rotation that this sink made, with the name of the
   // new ".1" (the path as given, plus ".1"), in the thread that wrote, after
-  // the sink let go of its locks. An exception it throws is caught; the
+  // the sink let go of its locks: it may log, to this sink too. An exception
+  // it throws is caught; the
   // first one prints one line on stderr.
   std::function<void(const std::filesystem::path& newest)> onRotated = nullptr;
 };

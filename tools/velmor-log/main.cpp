@@ -32,6 +32,35 @@ int usageError(const std::string& problem) {
   return 2;
 }
 
+// Brings standard input, or COMMAND's output, into `sink` as `options` say;
+// returns the exit status.
+int logLines(const velmor::tool::Options& options, velmor::common::FileLogSink& sink) {
+  namespace tool = velmor::tool;
+  std::atomic<std::uint64_t> dropped{0};
+  tool::LineWriter::Settings settings;
+  settings.level = options.level;
+  settings.prefixLevels = options.prefixLevels;
+  settings.maxLine = options.maxLine;
+  settings.tee = options.tee ? 1 : 0;
+  tool::LineWriter out(sink, settings, dropped);
+  int status = 0;
+  if (options.command.empty()) {
+    tool::pumpStandardInput(out);
+  } else {
+    settings.level = options.stderrLevel;
+    settings.tee = options.tee ? 2 : 0;
+    tool::LineWriter err(sink, settings, dropped);
+    std::string problem;
+    status = tool::runCommand(options.command, out, err, problem);
+    if (!problem.empty()) writeStream(2, "velmor-log: " + problem + "\n");
+  }
+  if (dropped > 0) {
+    writeStream(2, "velmor-log: " + std::to_string(dropped.load()) +
+                       " lines could not be written to " + options.file + "\n");
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,26 +99,5 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::atomic<std::uint64_t> dropped{0};
-  tool::LineWriter::Settings settings;
-  settings.level = options->level;
-  settings.prefixLevels = options->prefixLevels;
-  settings.maxLine = options->maxLine;
-  settings.tee = options->tee ? 1 : 0;
-  tool::LineWriter out(sink, settings, dropped);
-  int status = 0;
-  if (options->command.empty()) {
-    tool::pumpStandardInput(out);
-  } else {
-    settings.level = options->stderrLevel;
-    settings.tee = options->tee ? 2 : 0;
-    tool::LineWriter err(sink, settings, dropped);
-    status = tool::runCommand(options->command, out, err, problem);
-    if (!problem.empty()) writeStream(2, "velmor-log: " + problem + "\n");
-  }
-  if (dropped > 0) {
-    writeStream(2, "velmor-log: " + std::to_string(dropped.load()) +
-                       " lines could not be written to " + options->file + "\n");
-  }
-  return status;
+  return logLines(*options, sink);
 }
