@@ -366,6 +366,21 @@ std::string gunzipFile(const fs::path& path, bool& complete) {
   return out;
 }
 
+void gzipFile(const fs::path& path, const std::string& text) {
+  z_stream stream{};
+  ASSERT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string packed(deflateBound(&stream, static_cast<uLong>(text.size())) + 64, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(packed.data());
+  stream.avail_out = static_cast<uInt>(packed.size());
+  ASSERT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  packed.resize(stream.total_out);
+  deflateEnd(&stream);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << packed;
+}
+
 std::string readBackup(const fs::path& path, int n) {
   const fs::path plain = path.native() + fs::path("." + std::to_string(n)).native();
   if (fs::exists(plain)) {

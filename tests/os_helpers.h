@@ -51,6 +51,9 @@ bool setModifiedAgo(const std::filesystem::path& path, std::chrono::seconds ago)
 // whole stream and nothing after it (false for a missing or cut file).
 std::string gunzipFile(const std::filesystem::path& path, bool& complete);
 
+// Writes `text` to `path` as one gzip stream.
+void gzipFile(const std::filesystem::path& path, const std::string& text);
+
 // Backup `n` of `path`: "<path>.<n>" as it is, or else "<path>.<n>.gz"
 // decompressed (empty if neither exists; a cut .gz fails the test).
 std::string readBackup(const std::filesystem::path& path, int n);

@@ -374,8 +374,12 @@ TEST_F(RotationTest, CompressedBackupsKeepEveryLineAndRepairWhatACrashLeft) {
 #endif
   writeFile(backup(left, 2), "two\n");  // Plain above .1.
   writeFile(backup(left, 3).native() + fs::path(".gz.tmp").native(), "partial");
-  writeFile(backup(left, 4), "four\n");  // And a stale .gz of it:
-  writeFile(backup(left, 4).native() + fs::path(".gz").native(), "not even gzip");
+  writeFile(backup(left, 4), "four\n");  // And a .gz made of its start:
+  gzipFile(backup(left, 4).native() + fs::path(".gz").native(), "fo");
+  // A .gz beside a plain file that is not its source is another backup:
+  // both stay, and move up together.
+  writeFile(backup(left, 5), "five\n");
+  gzipFile(backup(left, 5).native() + fs::path(".gz").native(), "older\n");
   ASSERT_TRUE(setModifiedAgo(backup(left, 2), std::chrono::hours(5)));
   fillBefore(left, 1000, "m");
   RotationPolicy small{1000, 6};
@@ -387,7 +391,7 @@ TEST_F(RotationTest, CompressedBackupsKeepEveryLineAndRepairWhatACrashLeft) {
     if (name.rfind("left.log", 0) == 0) names.insert(name);
   }
   EXPECT_EQ(names, (std::set<std::string>{"left.log.1", "left.log.2.gz", "left.log.3.gz",
-                                          "left.log.5.gz"}));
+                                          "left.log.5.gz", "left.log.6", "left.log.6.gz"}));
   EXPECT_EQ(messageOf(splitLines(readBackup(left, 1)).back()), "m");
   EXPECT_EQ(readBackup(left, 2), "one\n");
 #ifndef _WIN32
@@ -396,10 +400,42 @@ TEST_F(RotationTest, CompressedBackupsKeepEveryLineAndRepairWhatACrashLeft) {
 #endif
   EXPECT_EQ(readBackup(left, 3), "two\n");
   EXPECT_EQ(readBackup(left, 5), "four\n");
+  EXPECT_EQ(readBackup(left, 6), "five\n");
+  bool complete = false;
+  EXPECT_EQ(gunzipFile(backup(left, 6).native() + fs::path(".gz").native(), complete), "older\n");
+  EXPECT_TRUE(complete);
   // A .gz carries its plain file's time: an age limit judges the lines.
   const auto age = fs::file_time_type::clock::now() -
                    fs::last_write_time(backup(left, 3).native() + fs::path(".gz").native());
   EXPECT_GT(age, std::chrono::hours(4));
+}
+
+// Writers with and without compression on one file, and one that turns it
+// on later: a plain backup shifted in beside an older .gz never costs that
+// .gz, and every line stays in the set.
+TEST_F(RotationTest, MixedCompressionKeepsEveryLine) {
+  const fs::path path = dir() / "mixed.log";
+  RotationPolicy plain{1500, 200};
+  RotationPolicy zipped = plain;
+  zipped.compressBackups = true;
+  constexpr std::uint64_t kRecords = 300;
+  {
+    std::shared_ptr<ILogSink> compressing = makeFileLogSink(path, zipped);
+    std::shared_ptr<ILogSink> notCompressing = makeFileLogSink(path, plain);
+    for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+      compressing->write(LogLevel::Info, recordMessage("c", seq, 40));
+      notCompressing->write(LogLevel::Info, recordMessage("p", seq, 40 + seq % 7));
+    }
+  }
+  std::string all;
+  for (int n = plain.maxBackups; n >= 1; --n) {
+    bool complete = true;
+    const fs::path gz = backup(path, n).native() + fs::path(".gz").native();
+    if (fs::exists(gz)) all += gunzipFile(gz, complete);  // The older of the two.
+    EXPECT_TRUE(complete) << n;
+    if (fs::exists(backup(path, n))) all += readFile(backup(path, n));
+  }
+  expectEveryRecord(parseRecords(all + readFile(path), false), 2, kRecords);
 }
 
 // onRotated: once for each rotation this sink made (not another sink's),

@@ -39,22 +39,27 @@ BackupSet::BackupSet(const fs::path& path, const RotationPolicy& policy) : polic
     names_.push_back(nameOf(anchored, n));
     shown_.push_back(platform::displayPath(nameOf(path, n)));
   }
-  if (!policy_.compressBackups) return;  // No other name is ever looked at.
+  // The ".gz" names are part of the set whatever this sink's own policy:
+  // another writer of the file may compress, and a sink that did not look
+  // at them would shift plain files in beside them and past them.
   zipped_.reserve(count);
-  temps_.reserve(count);
   for (int n = 0; n <= policy_.maxBackups; ++n) {
     zipped_.push_back(names_[n]);
     for (const char c : kCompressedSuffix) {
       if (c != '\0') zipped_.back() += static_cast<fs::path::value_type>(c);
     }
-    temps_.push_back(zipped_.back());
+  }
+  if (!policy_.compressBackups) return;
+  temps_.reserve(count);
+  for (int n = 0; n <= policy_.maxBackups; ++n) {
+    temps_.push_back(zipped_[n]);
     for (const char c : {'.', 't', 'm', 'p'}) temps_.back() += static_cast<fs::path::value_type>(c);
   }
 }
 
 EntryKind BackupSet::kindAt(int n) const noexcept {
   const EntryKind plain = platform::entryKind(names_[n].c_str());
-  if (plain != EntryKind::Absent || zipped_.empty()) return plain;
+  if (plain != EntryKind::Absent) return plain;
   return platform::entryKind(zipped_[n].c_str());
 }
 
@@ -62,7 +67,7 @@ void BackupSet::remove(int n) const noexcept {
   if (platform::entryKind(names_[n].c_str()) == EntryKind::Regular) {
     platform::removeFile(names_[n].c_str());
   }
-  if (!zipped_.empty() && platform::entryKind(zipped_[n].c_str()) == EntryKind::Regular) {
+  if (platform::entryKind(zipped_[n].c_str()) == EntryKind::Regular) {
     platform::removeFile(zipped_[n].c_str());
   }
 }
@@ -102,7 +107,7 @@ bool BackupSet::rotate(FileLocks& locks) noexcept {
   }
   // Before the active file moves, so that no other rotation of the set can
   // begin meanwhile: every rotation takes the lock of the file it moves.
-  if (!zipped_.empty()) {
+  if (policy_.compressBackups) {
     for (int n = 2; n <= last; ++n) compress(n, locks);
   }
   if (!moveActive(locks)) return false;
@@ -114,7 +119,6 @@ bool BackupSet::rotate(FileLocks& locks) noexcept {
 void BackupSet::deleteOlderThan(std::time_t cutoff) const noexcept {
   for (int n = 1; n <= policy_.maxBackups; ++n) {
     for (const auto* names : {&names_, &zipped_}) {
-      if (names->empty()) continue;
       const platform::EntryInfo info = platform::entryInfo((*names)[n].c_str());
       if (info.kind == EntryKind::Regular && info.modified < cutoff) {
         platform::removeFile((*names)[n].c_str());
@@ -126,7 +130,7 @@ void BackupSet::deleteOlderThan(std::time_t cutoff) const noexcept {
 std::uint64_t BackupSet::bytesAt(int n) const noexcept {
   // Zero for all but regular files.
   std::uint64_t bytes = platform::entryInfo(names_[n].c_str()).size;
-  if (!zipped_.empty()) bytes += platform::entryInfo(zipped_[n].c_str()).size;
+  bytes += platform::entryInfo(zipped_[n].c_str()).size;
   return bytes;
 }
 
@@ -148,12 +152,18 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
   if (platform::entryKind(names_[n].c_str()) != EntryKind::Regular) return;
   const EntryKind zipped = platform::entryKind(zipped_[n].c_str());
   if (zipped == EntryKind::Other) return;
-  // A ".gz" beside its plain file was made from it by a writer that died
-  // before it removed the plain one, which holds all of it and maybe more.
-  if (zipped == EntryKind::Regular) platform::removeFile(zipped_[n].c_str());
   platform::SourceFile plain(names_[n].c_str());
   platform::FileState source;
   if (!plain.isOpen() || !plain.state(source) || !source.regular) return;
+  if (zipped == EntryKind::Regular) {
+    // A ".gz" beside its plain file is either what a writer that died
+    // before removing the plain one made from it (the plain file then holds
+    // all of it and maybe more: made again), or an older backup that a
+    // writer without compression shifted a plain file in beside. That one
+    // is kept, and so is the plain file, as it is: the number holds both.
+    if (!isCompressedPrefix(n, plain)) return;
+    platform::removeFile(zipped_[n].c_str());
+  }
   std::int64_t taken = -1;
   {
     platform::NewFile out(temps_[n].c_str(), plain);
@@ -189,6 +199,13 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
   locks.releaseAppendLock();
 }
 
+bool BackupSet::isCompressedPrefix(int n, const platform::SourceFile& plain) const noexcept {
+  // Closed again before anything is removed: on Windows a deleted file
+  // keeps its name while a handle to it is open.
+  const platform::SourceFile made(zipped_[n].c_str());
+  return made.isOpen() && compressedPrefixOf(made, plain);
+}
+
 bool BackupSet::moveActive(FileLocks& locks) noexcept {
   const platform::ErrorCode failure =
       platform::renameNoReplace(names_[0].c_str(), names_[1].c_str());
@@ -207,7 +224,7 @@ bool BackupSet::shift(int from) noexcept {
   // stranger's file at the destination must not cost a byte. A number may
   // hold its plain file, its ".gz" or (after a crash) both: each moves.
   for (const auto* names : {&names_, &zipped_}) {
-    if (names->empty() || platform::entryKind((*names)[from].c_str()) == EntryKind::Absent) {
+    if (platform::entryKind((*names)[from].c_str()) == EntryKind::Absent) {
       continue;
     }
     const platform::ErrorCode failure =

@@ -60,6 +60,9 @@ class BackupSet {
   // writer that died left there; lines appended to it meanwhile go to the
   // active file, open in `file`.
   void compress(int n, FileLocks& locks) const noexcept;
+  // Whether "<name>.<n>.gz" is a complete compression of the start of
+  // `plain`, the plain file at the same number.
+  bool isCompressedPrefix(int n, const platform::SourceFile& plain) const noexcept;
   // Moves the active file to ".1", or copies it there if it is pinned.
   bool moveActive(FileLocks& locks) noexcept;
   // Renames file `from` to `from + 1`; true on success.
@@ -73,7 +76,8 @@ class BackupSet {
   std::vector<platform::NativeString> names_;
   // The same names as printed in warnings (UTF-8 on Windows).
   std::vector<std::string> shown_;
-  // With compression only: "<name>.<n>.gz", and the name it is made under.
+  // "<name>.<n>.gz", looked at by every sink; with compression only, the
+  // name each is made under.
   std::vector<platform::NativeString> zipped_;
   std::vector<platform::NativeString> temps_;
   // A hint, checked against the disk before use: the backup number that an

@@ -19,6 +19,14 @@ inline constexpr char kCompressedSuffix[] = ".gz";
 // (about 256 KiB) for the call.
 std::int64_t compressFile(const platform::SourceFile& in, platform::NewFile& out) noexcept;
 
+// Whether `compressed` holds one complete gzip stream whose content is the
+// start of what `plain` holds (all of it, or a prefix): what a writer that
+// died between a compression's rename and the removal of the plain file
+// leaves. False for anything else, a read error included. Allocates zlib's
+// state for the call.
+bool compressedPrefixOf(const platform::SourceFile& compressed,
+                        const platform::SourceFile& plain) noexcept;
+
 }  // namespace velmor::common::internal
 
 #endif  // VELMOR_LOGGING_INTERNAL_COMPRESSOR_H_
