@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -18,6 +19,7 @@ namespace {
 using Identity = std::pair<dev_t, ino_t>;
 
 std::mutex mutex;
+std::atomic<bool> fstatFails{false};
 std::vector<Identity> pinned;  // Guarded by `mutex`.
 
 bool identityOf(const char* name, Identity& out) {
@@ -50,6 +52,16 @@ int rename(const char* from, const char* to) {
 }
 
 int unlink(const char* name) { return refused(name) ? -1 : ::unlink(name); }
+
+int fstat(int fd, struct stat* out) {
+  if (fstatFails) {
+    errno = EIO;
+    return -1;
+  }
+  return ::fstat(fd, out);
+}
+
+void failFstat(bool on) { fstatFails = on; }
 
 bool pin(const char* name) {
   Identity id;

@@ -1,10 +1,12 @@
-// A stand-in for the POSIX calls that move and delete files, for a build of
-// the logging component with VELMOR_POSIX_MOCK: a file pinned here refuses
-// to be renamed (away or onto) or deleted, as one with the append-only
-// attribute does, so that refused rotations are tested without root.
+// A stand-in for the POSIX calls that move and delete files and read an
+// open file's size, for a build of the logging component with
+// VELMOR_POSIX_MOCK: a file pinned here refuses to be renamed (away or onto)
+// or deleted, as one with the append-only attribute does, so that refused
+// rotations are tested without root; and fstat fails on request.
 #ifndef VELMOR_TESTS_POSIX_MOCK_H_
 #define VELMOR_TESTS_POSIX_MOCK_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -17,12 +19,17 @@ namespace velmor::mock {
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
 int rename(const char* from, const char* to);
 int unlink(const char* name);
+// The real fstat, unless failures were asked for: then -1 with errno EIO.
+int fstat(int fd, struct stat* out);
 
 // Pins the file `name` (by identity: it stays pinned under another name);
 // false if there is no such file. Thread-safe.
 bool pin(const char* name);
 // Releases the pin of `name`'s file, if any.
 void unpin(const char* name);
+
+// Makes every fstat fail from now on (`on`), or succeed again.
+void failFstat(bool on);
 
 }  // namespace velmor::mock
 

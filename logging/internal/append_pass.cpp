@@ -182,34 +182,43 @@ bool AppendPass::finish(const Gathered& gathered, std::size_t& done, int& rotate
   const std::size_t written = file_.append(gathered.parts, gathered.pieces, stream_);
   locks_.releaseAppendLock();  // Other processes' appends go on while this one looks.
   // The size comes from the file system, so bytes that other writers
-  // appended count too.
+  // appended count too. A query that fails says nothing of what was
+  // written: the lines are counted by what the append took, and the size
+  // is looked at again after the next line.
   platform::FileState after;
-  if (!file_.state(after)) return false;
-  sink_.lastWasRegular_ = after.regular;
-  sink_.company_.noteAppend(haveBefore_ ? &before_ : nullptr, after, written);
-  std::size_t whole = gathered.lines;
-  if (written < gathered.bytes) {
-    // A line refused in part is dropped with the rest; what did reach the
-    // file is remembered so that the next line starts on a line of its own.
-    const std::size_t* const lineEnds = state_.gather.lineEnds;
-    whole = 0;
-    while (whole < gathered.lines && lineEnds[whole] <= written) ++whole;
-    const bool atLineEnd =
-        written == gathered.lead || (whole > 0 && lineEnds[whole - 1] == written);
-    if (written < gathered.lead) {
-      state_.fragments.remember(Fragment{before_.id, before_.size});  // Still open.
-    } else if (!atLineEnd) {
-      state_.fragments.remember(Fragment{after.id, after.size});
-    }
+  const bool known = file_.state(after);
+  if (known) {
+    sink_.lastWasRegular_ = after.regular;
+    sink_.company_.noteAppend(haveBefore_ ? &before_ : nullptr, after, written);
+  } else {
+    sink_.company_.forgetFile();
   }
+  const std::size_t whole = countWhole(gathered, written, known ? &after : nullptr);
   done += whole;
   // A cut that left the file at the threshold is rotated like a whole line:
   // otherwise every later line would be cut the same way (a full disk frees
   // the oldest backup's space, a size limit a fresh file).
-  if (after.regular && after.size >= sink_.policy_.maxFileBytes) {
+  if (known && after.regular && after.size >= sink_.policy_.maxFileBytes) {
     sink_.rotateIfStillDue(locks_, after, false, rotated);
   }
   return whole == gathered.lines;
+}
+
+std::size_t AppendPass::countWhole(const Gathered& gathered, std::size_t written,
+                                   const platform::FileState* after) noexcept {
+  if (written >= gathered.bytes) return gathered.lines;
+  // A line refused in part is dropped with the rest; what did reach the
+  // file is remembered so that the next line starts on a line of its own.
+  const std::size_t* const lineEnds = state_.gather.lineEnds;
+  std::size_t whole = 0;
+  while (whole < gathered.lines && lineEnds[whole] <= written) ++whole;
+  const bool atLineEnd = written == gathered.lead || (whole > 0 && lineEnds[whole - 1] == written);
+  if (written < gathered.lead) {
+    state_.fragments.remember(Fragment{before_.id, before_.size});  // Still open.
+  } else if (!atLineEnd && after != nullptr) {
+    state_.fragments.remember(Fragment{after->id, after->size});
+  }
+  return whole;
 }
 
 }  // namespace velmor::common::internal

@@ -56,6 +56,11 @@ class AppendPass {
   Gathered gather(const LogRecord* records, std::size_t count, bool torn) noexcept;
   void trimToCrossing(Gathered& gathered) noexcept;
   bool finish(const Gathered& gathered, std::size_t& done, int& rotated) noexcept;
+  // How many of the gathered lines reached the file whole, when the append
+  // took `written` bytes; records where a cut line was left open. `after`
+  // is the file after the append, if it could be looked at.
+  std::size_t countWhole(const Gathered& gathered, std::size_t written,
+                         const platform::FileState* after) noexcept;
 
   FileSink& sink_;
   ProcessState& state_;

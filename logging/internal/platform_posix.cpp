@@ -15,9 +15,10 @@
 
 #include "logging/internal/platform.h"
 
-// The calls that move and delete files go through VELMOR_POSIX_CALL, so
-// that a test build can put a stand-in in their place (tests/posix_mock.h)
-// and make them fail where the real OS would need root to refuse them.
+// The calls that move and delete files, and the one that reads an open
+// file's size, go through VELMOR_POSIX_CALL, so that a test build can put a
+// stand-in in their place (tests/posix_mock.h) and make them fail where the
+// real OS would need root, or luck, to refuse them.
 #ifdef VELMOR_POSIX_MOCK
 #include "posix_mock.h"
 #define VELMOR_POSIX_CALL(call) ::velmor::mock::call
@@ -84,7 +85,7 @@ struct flock sinkMark(short type) noexcept {
 // What AppendFile::state and SourceFile::state tell of a descriptor.
 bool stateOf(std::intptr_t handle, FileState& out) noexcept {
   struct stat st;
-  if (::fstat(static_cast<int>(handle), &st) != 0) return false;
+  if (VELMOR_POSIX_CALL(fstat)(static_cast<int>(handle), &st) != 0) return false;
   out.size = static_cast<std::uint64_t>(st.st_size);
   out.id = idOf(st);
   out.regular = S_ISREG(st.st_mode);
