@@ -76,16 +76,17 @@ TEST_F(AllocationTest, NeitherWritesNorRotationsAllocate) {
   EXPECT_EQ(allocations.load() - before, 0) << "allocations in " << kWrites << " writes";
 
   const std::string line(static_cast<std::size_t>(kRotateThresholdBytes) / 8, 'r');
-  for (int n = 1; n <= kMaxBackups - 1; ++n) writeFile(backup(path, n), std::to_string(n));
-  // A directory at ".5": every number is taken and the shift onto it fails.
-  fs::create_directories(backup(path, kMaxBackups) / "x");
+  for (int n = 2; n <= kMaxBackups; ++n) writeFile(backup(path, n), std::to_string(n));
+  // A directory at ".1": it is never moved, so the active file cannot be.
+  fs::create_directories(backup(path, 1) / "x");
   StderrCapture capture;
   before = allocations.load();
   for (int i = 0; i < 24; ++i) sink->write(LogLevel::Info, line);  // Every 8th crosses.
   EXPECT_EQ(allocations.load() - before, 0) << "in rotations that failed";
-  EXPECT_EQ(splitLines(capture.take()).size(), 1u);  // They did fail and warn.
+  // They did fail and warn: of the directory, and of the refused rename.
+  EXPECT_EQ(splitLines(capture.take()).size(), 2u);
 
-  fs::remove_all(backup(path, kMaxBackups));
+  fs::remove_all(backup(path, 1));
   before = allocations.load();
   sink->write(LogLevel::Info, line);  // Completes the rotation.
   EXPECT_EQ(allocations.load() - before, 0) << "in a rotation";

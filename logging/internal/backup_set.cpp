@@ -73,36 +73,26 @@ void BackupSet::remove(int n) const noexcept {
 }
 
 //   backups too old: deleted
-//   .N (deleted only if .1 to .N are all taken; N = maxBackups)
+//   .N (deleted only if .1 to .N are all taken; N = maxBackups, or the
+//       number below the lowest entry that is not a regular file)
 //   .N-1 -> .N, ..., .1 -> .2 (present ones, below `top`)
 //   active -> .1
 //   the oldest above .1, while all backups exceed maxTotalBytes: deleted
 // With .1 free, the active rename is all that is left to do: whoever retries
 // a refused rotation moves no backup a second time.
 bool BackupSet::rotate(FileLocks& locks) noexcept {
-  const int last = policy_.maxBackups;
   if (policy_.maxBackupAge.count() > 0) {
     deleteOlderThan(std::time(nullptr) - static_cast<std::time_t>(policy_.maxBackupAge.count()));
   }
-  // Backups below `top` move up one number; `top` itself is free.
-  int top = resumeAt_;
-  if (kindAt(1) == EntryKind::Absent) {
-    top = 1;
-  } else if (top == kNone || kindAt(top) != EntryKind::Absent) {
-    // A fresh rotation: the disk no longer agrees with the hint, if any.
-    top = last;
-    while (top >= 1 && kindAt(top) != EntryKind::Absent) --top;
-    if (top == 0) {
-      // Every number is taken: the oldest backup is the one thing rotation
-      // may drop, and only if it is a file of ours to drop.
-      if (kindAt(last) == EntryKind::Regular) remove(last);
-      top = last;
-    }
-  }
+  // A directory, a link or a device among the numbers is never moved or
+  // deleted: the set is the numbers below it.
+  const int obstacle = firstObstacle();
+  if (obstacle > 0) reportObstacle(obstacle);
+  const int last = obstacle > 0 ? obstacle - 1 : policy_.maxBackups;
+  if (last == 0) return moveActive(locks);  // Refused: ".1" is taken for good.
+  const int top = freeNumber(last);
   for (int i = top - 1; i >= 1; --i) {
-    // Gaps are skipped. Anything but a regular file stays where it is; the
-    // rename onto it below then fails, since renames never replace.
-    if (kindAt(i) != EntryKind::Regular) continue;
+    if (kindAt(i) == EntryKind::Absent) continue;  // Gaps are skipped.
     if (!shift(i)) return false;
   }
   // Before the active file moves, so that no other rotation of the set can
@@ -114,6 +104,42 @@ bool BackupSet::rotate(FileLocks& locks) noexcept {
   resumeAt_ = kNone;
   if (policy_.maxTotalBytes > 0) capTotal();
   return true;
+}
+
+int BackupSet::freeNumber(int last) noexcept {
+  if (kindAt(1) == EntryKind::Absent) return 1;
+  // An interrupted rotation's number, while it is still free.
+  if (resumeAt_ != kNone && resumeAt_ <= last && kindAt(resumeAt_) == EntryKind::Absent) {
+    return resumeAt_;
+  }
+  // A fresh rotation: the disk no longer agrees with the hint, if any.
+  int top = last;
+  while (top >= 1 && kindAt(top) != EntryKind::Absent) --top;
+  if (top > 0) return top;
+  // Every number is taken: the oldest backup is the one thing rotation may
+  // drop.
+  remove(last);
+  return last;
+}
+
+int BackupSet::firstObstacle() const noexcept {
+  for (int n = 1; n <= policy_.maxBackups; ++n) {
+    if (platform::entryKind(names_[n].c_str()) == EntryKind::Other ||
+        platform::entryKind(zipped_[n].c_str()) == EntryKind::Other) {
+      return n;
+    }
+  }
+  return 0;
+}
+
+void BackupSet::reportObstacle(int n) noexcept {
+  if (obstacleWarned_) return;
+  obstacleWarned_ = true;
+  const bool zipped = platform::entryKind(names_[n].c_str()) != EntryKind::Other;
+  std::fprintf(stderr,
+               "[velmor-log-rotation] %s%s is not a regular file: it is never moved or deleted, "
+               "and backups are kept below it. (one-shot warning)\n",
+               shown_[n].c_str(), zipped ? kCompressedSuffix : "");
 }
 
 void BackupSet::deleteOlderThan(std::time_t cutoff) const noexcept {
@@ -215,7 +241,7 @@ bool BackupSet::moveActive(FileLocks& locks) noexcept {
     locks.releaseAppendLock();
     if (copyFailure == 0) return true;
   }
-  refused(0, failure);
+  refused(0, failure, "");
   return false;
 }
 
@@ -230,24 +256,24 @@ bool BackupSet::shift(int from) noexcept {
     const platform::ErrorCode failure =
         platform::renameNoReplace((*names)[from].c_str(), (*names)[from + 1].c_str());
     if (failure != 0) {
-      refused(from, failure);
+      refused(from, failure, names == &zipped_ ? kCompressedSuffix : "");
       return false;
     }
   }
   return true;
 }
 
-void BackupSet::refused(int from, platform::ErrorCode error) noexcept {
+void BackupSet::refused(int from, platform::ErrorCode error, const char* suffix) noexcept {
   resumeAt_ = from + 1;
   if (warned_) return;
   warned_ = true;
   // One text on every platform, naming the Windows call, so that whatever
   // watches for it needs one pattern; on POSIX the code is rename's errno.
   std::fprintf(stderr,
-               "[velmor-log-rotation] MoveFileExW(%s -> %s) failed (GetLastError=%lu); "
+               "[velmor-log-rotation] MoveFileExW(%s%s -> %s%s) failed (GetLastError=%lu); "
                "log will continue at oversize. (one-shot warning)\n",
-               from == 0 ? "active" : shown_[from].c_str(),
-               from == 0 ? ".1" : shown_[from + 1].c_str(), error);
+               from == 0 ? "active" : shown_[from].c_str(), suffix,
+               from == 0 ? ".1" : shown_[from + 1].c_str(), suffix, error);
 }
 
 }  // namespace velmor::common::internal

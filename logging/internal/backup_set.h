@@ -68,8 +68,18 @@ class BackupSet {
   // Renames file `from` to `from + 1`; true on success.
   bool shift(int from) noexcept;
   // Remembers where a rotation stopped, refused with `error` when moving
-  // `from`, and prints the one warning.
-  void refused(int from, platform::ErrorCode error) noexcept;
+  // `from` (its plain file, or with `suffix` ".gz" its compressed one), and
+  // prints the one warning.
+  void refused(int from, platform::ErrorCode error, const char* suffix) noexcept;
+  // The number a rotation shifts the backups below up into: ".1" if free,
+  // an interrupted rotation's while still free, else the highest free one up
+  // to `last`, or `last` itself once its backup is deleted.
+  int freeNumber(int last) noexcept;
+  // The lowest number at which the plain or compressed name is neither
+  // absent nor a regular file (a directory, a link, a device), or 0.
+  int firstObstacle() const noexcept;
+  // Prints, once per set, that number `n` holds such an entry.
+  void reportObstacle(int n) noexcept;
 
   const RotationPolicy policy_;
   // Native names of the active file (0) and backups 1..maxBackups.
@@ -86,7 +96,8 @@ class BackupSet {
   // drop or move a backup twice.
   static constexpr int kNone = -1;
   int resumeAt_ = kNone;
-  bool warned_ = false;  // Set once the one rotation warning is printed.
+  bool warned_ = false;          // Set once the one rotation warning is printed.
+  bool obstacleWarned_ = false;  // And the one about an entry that is not a file.
 };
 
 }  // namespace velmor::common::internal
