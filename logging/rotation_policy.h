@@ -92,9 +92,12 @@ struct RotationPolicy {
 
   // Called once for each rotation that this sink made, with the name of the
   // new ".1" (the path as given, plus ".1"), in the thread that wrote, after
-  // the sink let go of its locks: it may log, to this sink too. An exception
-  // it throws is caught; the
-  // first one prints one line on stderr.
+  // the sink let go of its locks: it may log, to this sink too. A rotation
+  // caused by lines that a hook writes (to any sink) calls no hook, so a
+  // hook can never call itself. With AsyncFileLogSink the hook runs in the
+  // sink's own thread: its writes to that sink never wait for room (they
+  // may pass maxQueuedBytes), and flush() there returns at once. An
+  // exception it throws is caught; the first one prints one line on stderr.
   std::function<void(const std::filesystem::path& newest)> onRotated = nullptr;
 };
 

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 #endif
 
 #include "logging/async_file_log_sink.h"
+#include "os_helpers.h"
 #include "test_support.h"
 
 namespace velmor::common {
@@ -199,6 +202,48 @@ TEST_F(AsyncFileLogSinkTest, AFullQueueDropsOrWaitsAndLinesKeepTheirCallTime) {
   }
 }
 #endif
+
+// A hook runs in the sink's own thread, the only one that makes room: its
+// writes must not wait for room, nor its flush() for itself. A sink that
+// hangs here fails the test at once rather than the run's time limit.
+TEST_F(AsyncFileLogSinkTest, AHookThatLogsAndFlushesNeverHangsTheSink) {
+  const fs::path path = dir() / "hooked.log";
+  constexpr int kLines = 300;
+  std::atomic<int> calls{0};
+  AsyncFileLogSink* self = nullptr;
+  RotationPolicy policy{2000, 200};
+  policy.onRotated = [&](const fs::path&) {
+    ++calls;
+    for (int i = 0; i < 3; ++i) self->write(LogLevel::Warn, std::string(100, 'h'));
+    self->flush();
+  };
+  AsyncOptions options;
+  options.maxQueuedBytes = 256;  // Full after two lines.
+  auto done = std::async(std::launch::async, [&] {
+    AsyncFileLogSink sink(path, policy, options);
+    self = &sink;
+    for (int seq = 0; seq < kLines; ++seq) sink.write(LogLevel::Info, recordMessage("a", seq, 100));
+  });
+  if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "the sink hung in its rotation hook";
+    std::_Exit(1);
+  }
+  std::string all;
+  for (int n = policy.maxBackups; n >= 1; --n) all += readBackup(path, n);
+  all += readFile(path);
+  std::vector<Record> records;
+  int hookLines = 0;
+  for (const std::string& line : splitLines(all)) {
+    if (messageOf(line) == std::string(100, 'h')) {
+      ++hookLines;
+    } else {
+      records.push_back(parseRecordBody(afterStamp(line).substr(7)));
+    }
+  }
+  EXPECT_GT(calls.load(), 5);
+  EXPECT_EQ(hookLines, 3 * calls.load());
+  expectEveryRecord(records, 1, kLines);
+}
 
 }  // namespace
 }  // namespace velmor::common

@@ -473,6 +473,24 @@ TEST_F(RotationTest, TheRotationHookRunsOncePerOwnRotationAndMayLog) {
   EXPECT_NE(warnings[0].find("hook failed"), std::string::npos) << warnings[0];
 }
 
+// A hook's own lines may rotate the file; those rotations call no hook, so
+// a hook that logs cannot recurse, even when every line rotates.
+TEST_F(RotationTest, RotationsCausedByAHooksLinesCallNoHook) {
+  const fs::path path = dir() / "every-line.log";
+  int calls = 0;
+  std::shared_ptr<ILogSink> sink;
+  RotationPolicy policy{1, 100};
+  policy.onRotated = [&](const fs::path&) {
+    ++calls;
+    sink->write(LogLevel::Warn, "from the hook");  // Rotates too.
+  };
+  sink = makeFileLogSink(path, policy);
+  for (int i = 0; i < 10; ++i) sink->write(LogLevel::Info, "line");
+  EXPECT_EQ(calls, 10);
+  EXPECT_TRUE(fs::exists(backup(path, 20)));
+  EXPECT_FALSE(fs::exists(backup(path, 21)));
+}
+
 TEST_F(RotationTest, ConcurrentWritersKeepEveryLineWholeAndInOrder) {
   const fs::path path = dir() / "threads.log";
   constexpr int kThreads = 8;

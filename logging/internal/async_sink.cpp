@@ -49,8 +49,11 @@ void AsyncSink::write(LogLevel level, std::string_view message) {
   const auto now = std::chrono::system_clock::now();
   const std::size_t size = message.size();
   std::unique_lock<std::mutex> lock(mutex_);
-  // A message larger than the whole queue goes in alone.
-  while (queuedBytes_ > 0 && queuedBytes_ + size > options_.maxQueuedBytes) {
+  // A message larger than the whole queue goes in alone. The sink's own
+  // thread (an onRotated hook that logs) never waits for room: only it makes
+  // any, so its few lines go past the bound instead.
+  const bool ownThread = std::this_thread::get_id() == runner_;
+  while (!ownThread && queuedBytes_ > 0 && queuedBytes_ + size > options_.maxQueuedBytes) {
     if (options_.whenFull == AsyncOptions::WhenFull::Drop) {
       lock.unlock();
       dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -82,7 +85,9 @@ void AsyncSink::write(LogLevel level, std::string_view message) {
 void AsyncSink::flush() {
   std::unique_lock<std::mutex> lock(mutex_);
   const std::uint64_t target = accepted_;
-  if (handedOver_ >= target) return;
+  // From the sink's own thread (an onRotated hook), the lines to wait for
+  // are the ones that thread is writing: nothing to wait for here.
+  if (handedOver_ >= target || std::this_thread::get_id() == runner_) return;
   flushTarget_ = std::max(flushTarget_, target);
   if (wake(true)) work_.notify_one();
   ++waiters_;
@@ -99,6 +104,7 @@ bool AsyncSink::wake(bool urgent) noexcept {
 
 void AsyncSink::run() {
   std::unique_lock<std::mutex> lock(mutex_);
+  runner_ = std::this_thread::get_id();
   for (;;) {
     // A few lines wait for more: large appends cost a fraction of small
     // ones, and a thread that came back for every line would take the

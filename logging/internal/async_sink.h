@@ -69,7 +69,8 @@ class AsyncSink {
   std::uint64_t handedOver_ = 0;   // Messages ever handed to the file.
   std::uint64_t flushTarget_ = 0;  // What a flush() waits for.
   bool stopping_ = false;
-  int waiters_ = 0;  // Callers waiting for room or for a flush.
+  std::thread::id runner_;  // The sink's thread, once it runs.
+  int waiters_ = 0;         // Callers waiting for room or for a flush.
   // What the thread does: writes (Busy), waits up to maxDelay for more lines
   // (Dozing: only a large queue, a flush, a full queue or the end wakes it),
   // or waits for the next line (Asleep: any write wakes it).

@@ -127,8 +127,16 @@ bool FileSink::rotateIfStillDue(FileLocks& locks, const platform::FileState& fou
   return movedOn;
 }
 
+namespace {
+// Whether this thread is running an onRotated hook, of any sink.
+thread_local bool inHook = false;
+}  // namespace
+
 void FileSink::announce(int rotations) noexcept {
-  if (!policy_.onRotated) return;
+  // A rotation caused by a line that a hook wrote calls no hook: a hook
+  // that logs (to its own sink or another) can never call itself again.
+  if (!policy_.onRotated || inHook) return;
+  inHook = true;
   for (int i = 0; i < rotations; ++i) {
     try {
       policy_.onRotated(newest_);
@@ -138,6 +146,7 @@ void FileSink::announce(int rotations) noexcept {
       hookFailed("an exception not derived from std::exception");
     }
   }
+  inHook = false;
 }
 
 void FileSink::hookFailed(const char* what) noexcept {
