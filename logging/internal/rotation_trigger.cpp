@@ -5,22 +5,33 @@ namespace velmor::common::internal {
 
 bool RotationTrigger::lookBeforeAppend() noexcept {
   if (period_ == RotationPeriod::None) return startPending_;
-  const std::time_t now = std::time(nullptr);
-  if (now < checkedUntil_) return startPending_;
-  // The bounds of the local hour or day of `now`, by the calendar, so that
-  // days of 23 or 25 hours end where the clock says.
+  return lookAt(std::time(nullptr));
+}
+
+bool RotationTrigger::lookAt(std::time_t now) noexcept {
+  if (period_ == RotationPeriod::None) return startPending_;
+  // Looked at again once the period ends, and at once when the clock went
+  // back before its start (otherwise the periods the step repeats would
+  // pass unseen).
+  if (now < checkedUntil_ && now >= periodStart_) return startPending_;
   std::tm local{};
   if (!platform::toLocalTime(now, local)) return startPending_;
+  if (period_ == RotationPeriod::Hourly) {
+    // Real hours: a local hour begins where its minutes and seconds are
+    // zero, so the hour that repeats when the clocks go back is a period of
+    // its own, and zones half an hour off UTC begin theirs at :30.
+    periodStart_ = now - (local.tm_min * 60 + local.tm_sec);
+    periodEnd_ = periodStart_ + 3600;
+    return true;
+  }
+  // The bounds of the local day, by the calendar, so that days of 23 or 25
+  // hours end where the clock says.
   local.tm_sec = 0;
   local.tm_min = 0;
-  if (period_ == RotationPeriod::Daily) local.tm_hour = 0;
+  local.tm_hour = 0;
   local.tm_isdst = -1;
   periodStart_ = std::mktime(&local);
-  if (period_ == RotationPeriod::Daily) {
-    ++local.tm_mday;
-  } else {
-    ++local.tm_hour;
-  }
+  ++local.tm_mday;
   local.tm_isdst = -1;
   periodEnd_ = std::mktime(&local);
   if (periodStart_ == -1 || periodEnd_ <= now) periodEnd_ = now + 1;  // Look again soon.

@@ -22,6 +22,8 @@ class RotationTrigger {
   // Whether the file is to be looked at before this write: a run's first
   // write, or the first of a new period (whose bounds it then computes).
   bool lookBeforeAppend() noexcept;
+  // The same at the time `now` (seconds since the epoch), as the clock says.
+  bool lookAt(std::time_t now) noexcept;
   // Whether `found` is to be rotated before anything is appended to it: a
   // non-empty regular file that a run starts with, or one last modified
   // before the current period began.
