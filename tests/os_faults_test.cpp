@@ -2,9 +2,12 @@
 // sink reports must be what reached the file.
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <string>
+#include <vector>
 
 #include "logging/file_log_sink.h"
+#include "os_helpers.h"
 #include "posix_mock.h"
 #include "test_support.h"
 
@@ -31,6 +34,52 @@ TEST_F(OsFaultTest, ALineAppendedWhileItsSizeCannotBeReadCountsAsWritten) {
   std::vector<std::string> messages;
   for (const std::string& line : splitLines(readFile(path))) messages.push_back(messageOf(line));
   EXPECT_EQ(messages, (std::vector<std::string>{"known", "during", "after", "again"}));
+}
+
+// Every record of the set at `path`, compressed backups and plain ones,
+// oldest first.
+std::vector<Record> readSet(const fs::path& path, int backups) {
+  std::string all;
+  for (int n = backups; n >= 1; --n) {
+    const fs::path gz = backup(path, n).native() + fs::path(".gz").native();
+    bool complete = true;
+    if (fs::exists(gz)) all += gunzipFile(gz, complete);
+    EXPECT_TRUE(complete) << n;
+    if (fs::exists(backup(path, n))) all += readFile(backup(path, n));
+  }
+  return parseRecords(all + readFile(path), false);
+}
+
+// A writer stalled while another process rotates its file three times and
+// compresses the backups: its line is kept once, whether the stall comes
+// after the append (the compression of that file waits for the writer, and
+// leaves it plain for now) or before it (the file is gone by then: the line
+// is written again, to the file now at the name).
+TEST_F(OsFaultTest, AStalledWritersLineOutlivesTheCompressionOfItsFile) {
+  RotationPolicy policy{1000, 6};
+  policy.compressBackups = true;
+  for (const mock::Moment stall :
+       {mock::Moment::AfterAnAppend, mock::Moment::BeforeMarkingAnAppend}) {
+    const fs::path path =
+        dir() / (stall == mock::Moment::AfterAnAppend ? "after.log" : "before.log");
+    FileLogSink sink(path, policy);
+    int status = -1;
+    mock::atNext(stall, [&] {
+      status = run(writerProcess(), writerArgs(path, "other", 40, 60, policy), "").status;
+    });
+    sink.write(LogLevel::Info, recordMessage("stalled", 0, 10));
+    ASSERT_EQ(status, 0);
+    std::vector<std::uint64_t> others;
+    int stalled = 0;
+    for (const Record& record : readSet(path, policy.maxBackups)) {
+      if (record.tag == "stalled") ++stalled;
+      if (record.tag == "other") others.push_back(record.seq);
+    }
+    EXPECT_EQ(stalled, 1) << path;
+    std::vector<std::uint64_t> all(40);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(others, all) << path;
+  }
 }
 
 }  // namespace

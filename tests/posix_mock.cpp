@@ -20,7 +20,8 @@ using Identity = std::pair<dev_t, ino_t>;
 
 std::mutex mutex;
 std::atomic<bool> fstatFails{false};
-std::vector<Identity> pinned;  // Guarded by `mutex`.
+std::vector<Identity> pinned;      // Guarded by `mutex`.
+std::function<void()> pending[2];  // By Moment; guarded by `mutex`.
 
 bool identityOf(const char* name, Identity& out) {
   struct stat st;
@@ -37,6 +38,16 @@ bool refused(const char* name) {
   if (std::find(pinned.begin(), pinned.end(), id) == pinned.end()) return false;
   errno = EPERM;
   return true;
+}
+
+void reached(Moment moment) {
+  std::function<void()> work;
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    work = std::move(pending[static_cast<int>(moment)]);
+    pending[static_cast<int>(moment)] = nullptr;
+  }
+  if (work) work();
 }
 
 }  // namespace
@@ -62,6 +73,24 @@ int fstat(int fd, struct stat* out) {
 }
 
 void failFstat(bool on) { fstatFails = on; }
+
+int fcntl(int fd, int command, struct flock* lock) {
+  if (command == F_OFD_SETLK && lock->l_len == 1) reached(Moment::BeforeMarkingAnAppend);
+  return ::fcntl(fd, command, lock);
+}
+
+ssize_t writev(int fd, const struct iovec* parts, int count) {
+  const ssize_t written = ::writev(fd, parts, count);
+  const int error = errno;
+  reached(Moment::AfterAnAppend);
+  errno = error;
+  return written;
+}
+
+void atNext(Moment moment, std::function<void()> work) {
+  const std::lock_guard<std::mutex> lock(mutex);
+  pending[static_cast<int>(moment)] = std::move(work);
+}
 
 bool pin(const char* name) {
   Identity id;

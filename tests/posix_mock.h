@@ -6,10 +6,13 @@
 #ifndef VELMOR_TESTS_POSIX_MOCK_H_
 #define VELMOR_TESTS_POSIX_MOCK_H_
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
+#include <functional>
 
 namespace velmor::mock {
 
@@ -21,6 +24,16 @@ int rename(const char* from, const char* to);
 int unlink(const char* name);
 // The real fstat, unless failures were asked for: then -1 with errno EIO.
 int fstat(int fd, struct stat* out);
+// The real calls, with the work handed to atNext, if any.
+int fcntl(int fd, int command, struct flock* lock);
+ssize_t writev(int fd, const struct iovec* parts, int count);
+
+// Where atNext can stop a caller: before the lock that marks an append, and
+// after the append itself.
+enum class Moment { BeforeMarkingAnAppend, AfterAnAppend };
+// Runs `work` once, the next time a thread reaches `moment`, as if that
+// thread had been descheduled there.
+void atNext(Moment moment, std::function<void()> work);
 
 // Pins the file `name` (by identity: it stays pinned under another name);
 // false if there is no such file. Thread-safe.

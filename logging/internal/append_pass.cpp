@@ -20,20 +20,19 @@ AppendPass::AppendPass(FileSink& sink, ProcessState& state,
       file_(name_.c_str()),
       locks_(lock, file_, sink.lockMemories_) {}
 
-bool AppendPass::run(const LogRecord* records, std::size_t count, std::size_t& done,
-                     int& rotated) noexcept {
+bool AppendPass::run(const LogRecord* records, std::size_t count, Tally& tally) noexcept {
   if (!file_.isOpen()) return false;
   // Streams are written so that no SIGPIPE can reach the process, which
   // needs to be known before the write. A file whose name meant a regular
   // file last time is taken to be one again (checked after the write); the
   // program's own descriptors are always looked at.
   stream_ = sink_.lastWasRegular_ && !file_.isBorrowed() ? false : file_.isStream();
-  Step step = rotateEarlyIfDue(rotated);
+  Step step = rotateEarlyIfDue(tally.rotated);
   if (step == Step::Go) step = lockAndLook(count > 1);
   if (step != Step::Go) return step == Step::Retry;
   Gathered gathered = gather(records, count, startsAfterTornLine());
   trimToCrossing(gathered);
-  return finish(gathered, done, rotated);
+  return finish(gathered, tally);
 }
 
 AppendPass::Step AppendPass::rotateEarlyIfDue(int& rotated) noexcept {
@@ -71,7 +70,12 @@ AppendPass::Step AppendPass::lockAndLook(bool batch) noexcept {
   // writers together can hold it nearly all the time, and polling has no
   // queue: the first wait is long.
   const bool releasedBefore = locks_.processLockReleased();
-  if (!locks_.takeAppendLock()) return Step::Stop;
+  if (!locks_.takeAppendLock(!stream_ && company.marksAppends())) {
+    // Held off by a barrier: the file is a backup now, and the name a new
+    // file.
+    const bool looked = haveBefore_ || file_.state(before_);
+    return looked && !stream_ && nameMovedOn() ? Step::Retry : Step::Stop;
+  }
   const bool released = locks_.processLockReleased();
   // The file as it is before the append, needed only to end a cut line, to
   // look at the end of a file this sink has not written yet, to see where a
@@ -178,15 +182,21 @@ void AppendPass::trimToCrossing(Gathered& gathered) noexcept {
   gathered.pieces = truncateGathered(state_.gather, gathered.pieces, gathered.bytes);
 }
 
-bool AppendPass::finish(const Gathered& gathered, std::size_t& done, int& rotated) noexcept {
+bool AppendPass::finish(const Gathered& gathered, Tally& tally) noexcept {
   const std::size_t written = file_.append(gathered.parts, gathered.pieces, stream_);
-  locks_.releaseAppendLock();  // Other processes' appends go on while this one looks.
   // The size comes from the file system, so bytes that other writers
   // appended count too. A query that fails says nothing of what was
   // written: the lines are counted by what the append took, and the size
-  // is looked at again after the next line.
+  // is looked at again after the next line. Looked at before the append
+  // lock goes, so that no barrier is raised in between (see lostWithFile).
   platform::FileState after;
   const bool known = file_.state(after);
+  locks_.releaseAppendLock();  // Other processes' appends go on while this one looks.
+  if (known && lostWithFile(after) && tally.rewrites < kMaxRewrites) {
+    ++tally.rewrites;
+    sink_.company_.forgetFile();
+    return true;  // Written again, to the file now at the name.
+  }
   if (known) {
     sink_.lastWasRegular_ = after.regular;
     sink_.company_.noteAppend(haveBefore_ ? &before_ : nullptr, after, written);
@@ -194,14 +204,26 @@ bool AppendPass::finish(const Gathered& gathered, std::size_t& done, int& rotate
     sink_.company_.forgetFile();
   }
   const std::size_t whole = countWhole(gathered, written, known ? &after : nullptr);
-  done += whole;
+  tally.done += whole;
   // A cut that left the file at the threshold is rotated like a whole line:
   // otherwise every later line would be cut the same way (a full disk frees
   // the oldest backup's space, a size limit a fresh file).
   if (known && after.regular && after.size >= sink_.policy_.maxFileBytes) {
-    sink_.rotateIfStillDue(locks_, after, false, rotated);
+    sink_.rotateIfStillDue(locks_, after, false, tally.rotated);
   }
   return whole == gathered.lines;
+}
+
+bool AppendPass::lostWithFile(const platform::FileState& after) const noexcept {
+  // A writer that opened the file while it had the name may append after
+  // it was rotated twice, compressed and removed (stalled in between): the
+  // lines went nowhere. A shared file's appends are marked, so its
+  // compression either waited for this one or was done before it began
+  // (then nothing of it was copied). Some file systems report no links for
+  // a file that has them: one still at the name is not lost.
+  if (!after.removed || !after.regular || stream_) return false;
+  platform::FileId named;
+  return !platform::entryId(name_.c_str(), named) || named != after.id;
 }
 
 std::size_t AppendPass::countWhole(const Gathered& gathered, std::size_t written,

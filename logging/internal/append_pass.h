@@ -27,13 +27,18 @@ class AppendPass {
  public:
   AppendPass(FileSink& sink, ProcessState& state, std::unique_lock<std::mutex>& lock) noexcept;
 
+  // What the passes of one call did so far.
+  struct Tally {
+    std::size_t done = 0;  // Records that reached the file whole.
+    int rotated = 0;       // Rotations made.
+    int rewrites = 0;      // Appends made again, their file gone (see lostWithFile).
+  };
   // Appends records[0..count) from the first, as many as go in one append,
-  // adding to `done` the records that reached the file whole and to
-  // `rotated` the rotations made. True if the caller is to go on with
+  // and adds what it did to `tally`. True if the caller is to go on with
   // another pass (lines left, or the name moved on to a fresh file); false
   // if the rest is dropped (the file cannot be opened or took a line only in
   // part).
-  bool run(const LogRecord* records, std::size_t count, std::size_t& done, int& rotated) noexcept;
+  bool run(const LogRecord* records, std::size_t count, Tally& tally) noexcept;
 
  private:
   enum class Step { Go, Retry, Stop };
@@ -55,7 +60,13 @@ class AppendPass {
   bool startsAfterTornLine() noexcept;
   Gathered gather(const LogRecord* records, std::size_t count, bool torn) noexcept;
   void trimToCrossing(Gathered& gathered) noexcept;
-  bool finish(const Gathered& gathered, std::size_t& done, int& rotated) noexcept;
+  bool finish(const Gathered& gathered, Tally& tally) noexcept;
+  // Whether the lines just appended to the file found in `after` were lost
+  // with it: it was removed, and the name means another file. Written again
+  // kMaxRewrites times at most per call, so that a file system that removes
+  // every file at once cannot keep a call going.
+  bool lostWithFile(const platform::FileState& after) const noexcept;
+  static constexpr int kMaxRewrites = 4;
   // How many of the gathered lines reached the file whole, when the append
   // took `written` bytes; records where a cut line was left open. `after`
   // is the file after the append, if it could be looked at.

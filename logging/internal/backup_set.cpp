@@ -2,9 +2,11 @@
 // total size, and the copy of a pinned active file.
 #include "logging/internal/backup_set.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <string_view>
+#include <thread>
 
 #include "logging/internal/compressor.h"
 
@@ -23,6 +25,20 @@ platform::NativeString nameOf(const fs::path& base, int n) {
     for (const char digit : std::to_string(n)) name += static_cast<fs::path::value_type>(digit);
   }
   return name;
+}
+
+// Raises `barrier`, waiting kFileLockWaitMs at most for the appends in
+// progress (each takes microseconds); true also where there is no barrier
+// to raise (no such locks), as nothing better can be done there.
+bool raise(platform::AppendBarrier& barrier) noexcept {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kFileLockWaitMs);
+  platform::LockResult result = barrier.tryTake();
+  while (result == platform::LockResult::Busy && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    result = barrier.tryTake();
+  }
+  return result != platform::LockResult::Busy;
 }
 
 }  // namespace
@@ -190,15 +206,22 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
     if (!isCompressedPrefix(n, plain)) return;
     platform::removeFile(zipped_[n].c_str());
   }
+  // Up from the last read of the plain file to its removal: a writer that
+  // opened it while it was the active file appends either before, and is
+  // copied, or after, and finds it removed.
+  platform::AppendBarrier barrier(names_[n].c_str(), source.id);
   std::int64_t taken = -1;
   {
     platform::NewFile out(temps_[n].c_str(), plain);
     if (!out.isOpen()) return;
     // The slow part, without the process-wide lock: sinks of other files
     // go on meanwhile (this file's threads hold back their lines).
-    taken = locks.withoutProcessLock([&] {
+    taken = locks.withoutProcessLock([&]() -> std::int64_t {
       const std::int64_t compressed = compressFile(plain, out);
-      return compressed >= 0 && out.finish(source.modified) ? compressed : -1;
+      if (compressed < 0 || !out.finish(source.modified)) return -1;
+      // A writer that holds the barrier off longer is stalled: the file
+      // stays as it is for now, to be compressed at a later rotation.
+      return raise(barrier) ? compressed : -1;
     });
   }
   // Complete and on disk before it takes its final name, and the plain file
@@ -208,12 +231,11 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
     return;
   }
   platform::removeFile(names_[n].c_str());
-  // A writer that opened this file while it was the active one may have
-  // appended since it was read: its lines go to the active file rather than
-  // vanish with the unlinked one.
+  // Lines appended since it was read go to the active file rather than
+  // vanish with the removed one.
   platform::FileState now;
   if (!plain.state(now) || now.size <= static_cast<std::uint64_t>(taken)) return;
-  if (!locks.takeAppendLock()) return;
+  if (!locks.takeAppendLock(true)) return;
   char late[16 * 1024];
   for (auto at = static_cast<std::uint64_t>(taken);;) {
     const std::int64_t got = plain.readAt(at, late, sizeof(late));
@@ -236,7 +258,7 @@ bool BackupSet::moveActive(FileLocks& locks) noexcept {
   const platform::ErrorCode failure =
       platform::renameNoReplace(names_[0].c_str(), names_[1].c_str());
   if (failure == 0) return true;
-  if (policy_.copyWhenPinned && platform::isPinnedError(failure) && locks.takeAppendLock()) {
+  if (policy_.copyWhenPinned && platform::isPinnedError(failure) && locks.takeAppendLock(true)) {
     const platform::ErrorCode copyFailure = locks.file().copyToAndEmpty(names_[1].c_str());
     locks.releaseAppendLock();
     if (copyFailure == 0) return true;

@@ -8,24 +8,25 @@ namespace velmor::common::internal {
 using platform::LockResult;
 
 bool FileLocks::takeRotationLock() noexcept {
-  return take(&platform::AppendFile::tryLock, memories_.rotation, std::chrono::microseconds(0),
+  return take([this] { return file_.tryLock(); }, memories_.rotation, std::chrono::microseconds(0),
               std::chrono::milliseconds(kFileLockWaitMs));
 }
 
-bool FileLocks::takeAppendLock() noexcept {
-  return take(&platform::AppendFile::tryLockForAppend, memories_.append,
+bool FileLocks::takeAppendLock(bool shared) noexcept {
+  return take([this, shared] { return file_.tryLockForAppend(shared); }, memories_.append,
               std::chrono::milliseconds(1), std::chrono::milliseconds(kAppendLockWaitMs));
 }
 
-bool FileLocks::take(LockResult (platform::AppendFile::*attempt)(), LockMemory& busyUntil,
-                     std::chrono::microseconds whileBusy, std::chrono::milliseconds wait) noexcept {
+template <typename Attempt>
+bool FileLocks::take(Attempt attempt, LockMemory& busyUntil, std::chrono::microseconds whileBusy,
+                     std::chrono::milliseconds wait) noexcept {
   using Clock = std::chrono::steady_clock;
-  LockResult result = (file_.*attempt)();
+  LockResult result = attempt();
   if (result == LockResult::Busy) {
-    // Within the process a file lock is only ever held under the mutex, so a
-    // lock found taken here is another process's: after a short spin, let
-    // it go on meanwhile. Tries are frequent because other sinks' appends
-    // take the lock for microseconds, and polling has no queue to wait in.
+    // Within the process a file lock is held under the mutex (a barrier
+    // for a moment without it), so a lock found taken here is most likely
+    // another process's: after a short spin, let it go on meanwhile. Tries are frequent because
+    // other sinks' appends take the lock for microseconds, and polling has no queue to wait in.
     const auto start = Clock::now();
     const bool known = start < busyUntil;
     const auto spin = start + (known ? whileBusy : std::chrono::milliseconds(2));
@@ -48,7 +49,7 @@ bool FileLocks::take(LockResult (platform::AppendFile::*attempt)(), LockMemory& 
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         process_.lock();
       }
-      result = (file_.*attempt)();
+      result = attempt();
     }
     // A lock that outlasted the wait is remembered for a while, not for
     // ever: busy writers can also outlast a wait now and then, and they must

@@ -56,10 +56,11 @@ class FileLocks {
   // Takes the rotation lock, waiting kFileLockWaitMs at most (a second for
   // another sink's hold), one try while a stranger's hold is remembered.
   bool takeRotationLock() noexcept;
-  // Takes the append lock (always at once on POSIX). The first wait is long,
-  // since a dropped line costs more; a lock known to be a stranger's still
-  // gets a millisecond of tries.
-  bool takeAppendLock() noexcept;
+  // Takes the append lock (see AppendFile::tryLockForAppend: on POSIX at
+  // once unless an AppendBarrier is up). The first wait is long, since a
+  // dropped line costs more; a lock known to be a stranger's still gets a
+  // millisecond of tries.
+  bool takeAppendLock(bool shared) noexcept;
   void releaseAppendLock() noexcept { file_.unlockAppend(); }
 
   // Whether the process-wide mutex has been let go in a wait since this
@@ -80,8 +81,9 @@ class FileLocks {
   }
 
  private:
-  bool take(platform::LockResult (platform::AppendFile::*attempt)(), LockMemory& busyUntil,
-            std::chrono::microseconds whileBusy, std::chrono::milliseconds wait) noexcept;
+  template <typename Attempt>
+  bool take(Attempt attempt, LockMemory& busyUntil, std::chrono::microseconds whileBusy,
+            std::chrono::milliseconds wait) noexcept;
 
   std::unique_lock<std::mutex>& process_;
   platform::AppendFile& file_;

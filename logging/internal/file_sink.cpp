@@ -52,22 +52,21 @@ FileSink::FileSink(fs::path path, const RotationPolicy& policy)
 }
 
 std::size_t FileSink::append(const LogRecord* records, std::size_t count) {
-  int rotated = 0;
-  std::size_t done = 0;
+  AppendPass::Tally tally;
   {
     ProcessState& state = processState();
     std::unique_lock<std::mutex> lock(state.mutex);
     // Not usable: a name the OS cannot be given.
-    while (backups_.usable() && done < count) {
+    while (backups_.usable() && tally.done < count) {
       // Another thread is deciding whether this file is to be rotated: a
       // line added now would land in the file being rotated.
       state.decided.wait(lock, [&] { return !state.deciding.has(backups_.active()); });
       AppendPass pass(*this, state, lock);
-      if (!pass.run(records + done, count - done, done, rotated)) break;
+      if (!pass.run(records + tally.done, count - tally.done, tally)) break;
     }
   }
-  announce(rotated);
-  return done;
+  announce(tally.rotated);
+  return tally.done;
 }
 
 std::error_code FileSink::probe() const {

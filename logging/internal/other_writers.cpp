@@ -11,7 +11,7 @@ std::uint64_t OtherWriters::lineByLineFrom(std::uint64_t maxFileBytes) const noe
 }
 
 void OtherWriters::noteFound(const platform::FileState& found) noexcept {
-  if (found.regular && found.size > 0 && !knows(found.id)) seenOthers_ = true;
+  if (found.regular && found.size > 0 && !knows(found.id)) seenOthers_ = everSeenOthers_ = true;
 }
 
 void OtherWriters::noteAppend(const platform::FileState* before, const platform::FileState& after,
@@ -19,7 +19,7 @@ void OtherWriters::noteAppend(const platform::FileState* before, const platform:
   const bool known = knows(after.id);
   const std::uint64_t from = before != nullptr ? before->size : known ? last_.size : after.size;
   if (after.regular && (before != nullptr || known) && after.size > from + written) {
-    seenOthers_ = true;
+    seenOthers_ = everSeenOthers_ = true;
     // Bytes that others appended while this one was made: the stretch
     // before the threshold that goes line by line covers twice the most seen.
     if (before != nullptr) {

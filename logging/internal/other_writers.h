@@ -23,6 +23,15 @@ class OtherWriters {
   bool mayHaveCompany() const noexcept {
     return seenOthers_ || filesWrittenAlone_ < kAloneFilesToTrust;
   }
+  // Whether an append is to be marked for the processes that compress the
+  // file (see AppendFile::tryLockForAppend): while another writer is known,
+  // until a few files went by without one, and for the first append to a
+  // file. A sink that never saw another writer spares the mark on the
+  // rest, which costs about a microsecond a line.
+  bool marksAppends() const noexcept {
+    return seenOthers_ || !last_.valid ||
+           (everSeenOthers_ && filesWrittenAlone_ < kAloneFilesToTrust);
+  }
   // The size from which lines go one per append, for a file rotated at
   // `maxFileBytes`: the stretch before it while there may be company, no
   // size otherwise.
@@ -67,7 +76,8 @@ class OtherWriters {
     bool valid = false;  // False before the first write and after a rotation.
   };
   LastFile last_;
-  bool seenOthers_ = false;    // In the file being written now.
+  bool seenOthers_ = false;  // In the file being written now.
+  bool everSeenOthers_ = false;
   int filesWrittenAlone_ = 0;  // Files in a row rotated without seeing another writer.
   std::uint64_t stretch_ = kMinStretch;
 };

@@ -41,6 +41,9 @@ struct FileState {
   FileId id;
   bool regular = false;      // A plain disk file (not a FIFO, device or directory).
   std::time_t modified = 0;  // Last modification, in seconds since the epoch.
+  // No name leads to the file any more (POSIX: no links left; Windows: its
+  // deletion is pending): what is written to it now is lost with it.
+  bool removed = false;
 };
 
 // The outcome of trying to take a file lock without waiting.
@@ -78,10 +81,14 @@ class AppendFile {
   // Whether a line may be appended now. Windows emulations of appending are
   // not atomic, so there every append is made under a lock of the file that
   // every sink takes: this takes it if it is free, without waiting, and
-  // unlockAppend() lets go of it. On POSIX the kernel appends atomically and
-  // this is always Taken. Take the rotation lock (tryLock) first, if both
-  // are needed, never the other way round.
-  LockResult tryLockForAppend() noexcept;
+  // unlockAppend() lets go of it. On POSIX the kernel appends atomically;
+  // when the file is `shared` (other processes may rotate and compress it),
+  // this takes this process's mark of an append in progress, which an
+  // AppendBarrier waits for, and is Busy only while a barrier is up;
+  // otherwise, or where such locks are missing, it is always Taken. Take the
+  // rotation lock (tryLock) first, if both are needed, never the other way
+  // round.
+  LockResult tryLockForAppend(bool shared) noexcept;
   void unlockAppend() noexcept;
 
   // Appends the `count` pieces of `parts` (at most kMaxParts), in order, at
@@ -185,6 +192,32 @@ class SourceFile {
  private:
   friend class NewFile;
   std::intptr_t handle_;  // A descriptor on POSIX, a HANDLE on Windows; -1: none.
+};
+
+// Keeps every sink's appends off a file that sinks may still hold open
+// under an older name, while it is replaced by its compressed copy: once
+// tryTake() is Taken, the appends in progress are done and none begins
+// until the barrier is destroyed, so every line either reached the file
+// before it is read for the last time, or finds it removed afterwards and
+// goes to the active file (see FileState::removed). Appends take part on
+// Windows always, on POSIX when they are marked (AppendFile::
+// tryLockForAppend). Not thread-safe: one owner.
+class AppendBarrier {
+ public:
+  // Opens `name` (a symbolic link is not followed) if it is still the file
+  // `expected`; otherwise tryTake() is Unavailable.
+  AppendBarrier(const NativeChar* name, const FileId& expected) noexcept;
+  ~AppendBarrier();
+  AppendBarrier(const AppendBarrier&) = delete;
+  AppendBarrier& operator=(const AppendBarrier&) = delete;
+
+  // Raises the barrier without waiting: Busy while an append is in
+  // progress, Unavailable where the file cannot be locked so.
+  LockResult tryTake() noexcept;
+
+ private:
+  std::intptr_t handle_;  // A descriptor on POSIX, a HANDLE on Windows; -1: none.
+  bool held_ = false;
 };
 
 // A file made for one compression's output: created only where nothing

@@ -15,8 +15,8 @@
 
 #include "logging/internal/platform.h"
 
-// The calls that move and delete files, and the one that reads an open
-// file's size, go through VELMOR_POSIX_CALL, so that a test build can put a
+// The calls that move and delete files, read an open file's size, mark an
+// append and make it go through VELMOR_POSIX_CALL, so that a test build can put a
 // stand-in in their place (tests/posix_mock.h) and make them fail where the
 // real OS would need root, or luck, to refuse them.
 #ifdef VELMOR_POSIX_MOCK
@@ -80,6 +80,20 @@ struct flock sinkMark(short type) noexcept {
   mark.l_len = 1;
   return mark;
 }
+
+// The bytes whose locks mark appends in progress: one per process (by its
+// id), all of them for an AppendBarrier; below the rotation mark, and far
+// past any real size.
+constexpr std::uint64_t kAppendMarks = 0x7FFFFFFE00000000ULL;
+constexpr std::uint64_t kAppendMarkCount = 0x100000000ULL;
+struct flock appendMark(short type, std::uint64_t first, std::uint64_t count) noexcept {
+  struct flock mark {};
+  mark.l_type = type;
+  mark.l_whence = SEEK_SET;
+  mark.l_start = static_cast<off_t>(kAppendMarks + first % kAppendMarkCount);
+  mark.l_len = static_cast<off_t>(count);
+  return mark;
+}
 #endif
 
 // What AppendFile::state and SourceFile::state tell of a descriptor.
@@ -90,6 +104,7 @@ bool stateOf(std::intptr_t handle, FileState& out) noexcept {
   out.id = idOf(st);
   out.regular = S_ISREG(st.st_mode);
   out.modified = st.st_mtime;
+  out.removed = st.st_nlink == 0;
   return true;
 }
 
@@ -130,8 +145,23 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::isOpen() const noexcept { return handle_ >= 0; }
 
-LockResult AppendFile::tryLockForAppend() noexcept {
-  appendLocked_ = true;  // Nothing to take: the kernel appends atomically.
+LockResult AppendFile::tryLockForAppend(bool shared) noexcept {
+  // The kernel appends atomically: only the mark an AppendBarrier waits
+  // for is taken, and only for a file that other processes may rotate
+  // (it costs a lock and its release at close).
+  if (!shared || borrowed_ || appendLocked_) {
+    appendLocked_ = true;
+    return LockResult::Taken;
+  }
+#ifdef F_OFD_SETLK
+  struct flock mark = appendMark(F_WRLCK, static_cast<std::uint64_t>(::getpid()), 1);
+  if (VELMOR_POSIX_CALL(fcntl)(static_cast<int>(handle_), F_OFD_SETLK, &mark) != 0 &&
+      (errno == EAGAIN || errno == EACCES)) {
+    return LockResult::Busy;
+  }
+#endif
+  // Marked, or unmarkable here (no such locks, a stream): appended anyway.
+  appendLocked_ = true;
   return LockResult::Taken;
 }
 
@@ -162,7 +192,7 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
   struct iovec* next = pieces;
   std::size_t done = 0;
   while (left > 0) {
-    const ssize_t n = ::writev(fd, next, left);
+    const ssize_t n = VELMOR_POSIX_CALL(writev)(fd, next, left);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EPIPE && guard) guard->raised();
     if (n <= 0) break;
@@ -264,6 +294,41 @@ SourceFile::~SourceFile() {
 }
 
 bool SourceFile::isOpen() const noexcept { return handle_ >= 0; }
+
+AppendBarrier::AppendBarrier(const NativeChar* name, const FileId& expected) noexcept
+    : handle_(-1) {
+  // Write access, which a write lock needs; nothing is written.
+  int fd = -1;
+  do {
+    fd = ::open(name, O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || idOf(st) != expected) {
+    ::close(fd);
+    return;
+  }
+  handle_ = fd;
+}
+
+AppendBarrier::~AppendBarrier() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));  // Lets go of the barrier.
+}
+
+LockResult AppendBarrier::tryTake() noexcept {
+  if (held_) return LockResult::Taken;
+  if (handle_ < 0) return LockResult::Unavailable;
+#ifdef F_OFD_SETLK
+  struct flock marks = appendMark(F_WRLCK, 0, kAppendMarkCount);
+  if (::fcntl(static_cast<int>(handle_), F_OFD_SETLK, &marks) == 0) {
+    held_ = true;
+    return LockResult::Taken;
+  }
+  return errno == EAGAIN || errno == EACCES ? LockResult::Busy : LockResult::Unavailable;
+#else
+  return LockResult::Unavailable;
+#endif
+}
 
 std::int64_t SourceFile::readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept {
   ssize_t n = 0;

@@ -84,6 +84,13 @@ bool stateOf(std::intptr_t handle, FileState& out) noexcept {
   out.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
                 ::GetFileType(handleOf(handle)) == FILE_TYPE_DISK;
   out.modified = timeOf(info.ftLastWriteTime);
+  // A deleted file keeps its name until its last handle is closed.
+  FILE_STANDARD_INFO standard{};
+  out.removed = info.nNumberOfLinks == 0 ||
+                (out.regular &&
+                 ::GetFileInformationByHandleEx(handleOf(handle), FileStandardInfo, &standard,
+                                                sizeof(standard)) &&
+                 standard.DeletePending);
   return true;
 }
 
@@ -115,7 +122,7 @@ bool AppendFile::isOpen() const noexcept { return handleOf(handle_) != INVALID_H
 // Appending is a seek and a write in some implementations (Wine's among
 // them): only the lock keeps another process's line out of this one, and it
 // also lets the pieces go out one call each.
-LockResult AppendFile::tryLockForAppend() noexcept {
+LockResult AppendFile::tryLockForAppend(bool /*shared*/) noexcept {
   return lockByte(handleOf(handle_), kAppendLockOffsetLow, appendLocked_);
 }
 
@@ -280,6 +287,31 @@ std::int64_t SourceFile::readAt(std::uint64_t offset, char* into, std::size_t si
 }
 
 bool SourceFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
+
+AppendBarrier::AppendBarrier(const NativeChar* name, const FileId& expected) noexcept {
+  const HANDLE handle =
+      ::CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle != INVALID_HANDLE_VALUE && (!infoOf(handle, info) || idOf(info) != expected)) {
+    ::CloseHandle(handle);
+    handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+    return;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+}
+
+AppendBarrier::~AppendBarrier() {
+  if (handleOf(handle_) == INVALID_HANDLE_VALUE) return;
+  unlockByte(handleOf(handle_), kAppendLockOffsetLow, held_);
+  ::CloseHandle(handleOf(handle_));
+}
+
+// Every append is made under the append lock: holding it is the barrier.
+LockResult AppendBarrier::tryTake() noexcept {
+  if (handleOf(handle_) == INVALID_HANDLE_VALUE) return LockResult::Unavailable;
+  return lockByte(handleOf(handle_), kAppendLockOffsetLow, held_);
+}
 
 NewFile::NewFile(const NativeChar* name, const SourceFile& /*like*/) noexcept {
   // CREATE_NEW: never onto an existing file. Shared for delete, so that a
