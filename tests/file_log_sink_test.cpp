@@ -381,6 +381,32 @@ TEST_F(FileLogSinkTest, LinesCutShortInTwoFilesNeverGlueOntoTheNextOnes) {
   }
 }
 
+// Another writer of a file this sink already writes dies in the middle of
+// a line: the sink's next line still starts on a line of its own, in a file
+// it knows as in one new to it, and lines after a whole one of the other
+// writer's get no LF in front.
+TEST_F(FileLogSinkTest, AnotherWritersOpenLineNeverSwallowsTheNextLine) {
+  const fs::path path = dir() / "shared.log";
+  FileLogSink sink(path);
+  const auto appendRaw = [&](const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << text;
+  };
+  sink.write(LogLevel::Info, "one");
+  appendRaw("other whole\n");
+  sink.write(LogLevel::Info, "two");
+  appendRaw("other cut");  // Its writer killed in mid-line.
+  sink.write(LogLevel::Info, "three");
+  sink.write(LogLevel::Info, "four");
+  const std::vector<std::string> lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), 6u) << readFile(path);
+  EXPECT_EQ(messageOf(lines[0]), "one");
+  EXPECT_EQ(lines[1], "other whole\n");
+  EXPECT_EQ(messageOf(lines[2]), "two");
+  EXPECT_EQ(lines[3], "other cut\n");
+  EXPECT_EQ(messageOf(lines[4]), "three");
+  EXPECT_EQ(messageOf(lines[5]), "four");
+}
+
 // A cut that leaves the file at the threshold still rotates it, so that the
 // lines after it land in a fresh file: only the cut lines are lost.
 TEST_F(FileLogSinkTest, ALineCutAtTheThresholdStillRotates) {

@@ -78,11 +78,13 @@ AppendPass::Step AppendPass::lockAndLook(bool batch) noexcept {
   }
   const bool released = locks_.processLockReleased();
   // The file as it is before the append, needed only to end a cut line, to
-  // look at the end of a file this sink has not written yet, to see where a
-  // batch crosses the threshold, or after the mutex was let go: a single
-  // line to a known file is checked after it is written, and spares the
-  // query.
-  if ((!haveBefore_ && (released || !company.knowsAFile() || !state_.fragments.empty())) ||
+  // look at the end of a file this sink has not written yet or that others
+  // write too (one of them may have died in mid-line), to see where a batch
+  // crosses the threshold, or after the mutex was let go: a single line to
+  // a file this sink writes alone is checked after it is written, and
+  // spares the query.
+  if ((!haveBefore_ &&
+       (released || !company.knowsAFile() || company.knownShared() || !state_.fragments.empty())) ||
       (released && !releasedBefore)) {
     if (!file_.state(before_)) return Step::Stop;
     haveBefore_ = true;
@@ -101,10 +103,12 @@ bool AppendPass::nameMovedOn() const noexcept {
 }
 
 bool AppendPass::startsAfterTornLine() noexcept {
-  // A file new to this sink may end in a line that a writer killed in the
-  // middle left open; a cut this process made is on record.
-  bool torn = haveBefore_ && !stream_ && before_.regular && !sink_.company_.knows(before_.id) &&
-              endsInsideDeadLine(file_, before_);
+  // A file new to this sink, or one that others wrote since, may end in a
+  // line that a writer killed in the middle left open; a cut this process
+  // made is on record.
+  bool torn = haveBefore_ && !stream_ && !file_.isBorrowed() && before_.regular &&
+              !sink_.company_.leftAsItWas(before_) &&
+              endsInsideDeadLine(file_, name_.c_str(), sink_.tail_, before_);
   if (const Fragment* cut =
           state_.fragments.empty() ? nullptr : state_.fragments.find(before_.id)) {
     // A regular file must still end there; a stream's fragment is always

@@ -55,6 +55,7 @@ class FileSink {
   RotationTrigger trigger_;
   OtherWriters company_;
   LockMemories lockMemories_;
+  platform::TailReader tail_;  // Reads the end of the file, where it may be torn.
   // A hint: the last file this sink wrote to was a regular file, so the next
   // one most likely is too and needs no check for being a stream (a system
   // call that would cost a sixth of a line).

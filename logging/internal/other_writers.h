@@ -23,15 +23,17 @@ class OtherWriters {
   bool mayHaveCompany() const noexcept {
     return seenOthers_ || filesWrittenAlone_ < kAloneFilesToTrust;
   }
-  // Whether an append is to be marked for the processes that compress the
-  // file (see AppendFile::tryLockForAppend): while another writer is known,
-  // until a few files went by without one, and for the first append to a
-  // file. A sink that never saw another writer spares the mark on the
-  // rest, which costs about a microsecond a line.
-  bool marksAppends() const noexcept {
-    return seenOthers_ || !last_.valid ||
-           (everSeenOthers_ && filesWrittenAlone_ < kAloneFilesToTrust);
+  // Whether another writer of the file is known: seen in this file, or in
+  // the last few before it.
+  bool knownShared() const noexcept {
+    return seenOthers_ || (everSeenOthers_ && filesWrittenAlone_ < kAloneFilesToTrust);
   }
+  // Whether an append is to be marked for the processes that compress the
+  // file (see AppendFile::tryLockForAppend): while it is known to be
+  // shared, and for the first append to a file. A sink that never saw
+  // another writer spares the mark on the rest, which costs about a
+  // microsecond a line.
+  bool marksAppends() const noexcept { return knownShared() || !last_.valid; }
   // The size from which lines go one per append, for a file rotated at
   // `maxFileBytes`: the stretch before it while there may be company, no
   // size otherwise.
@@ -42,6 +44,11 @@ class OtherWriters {
     return last_.valid && last_.id == file;
   }
   bool knowsAFile() const noexcept { return last_.valid; }
+  // Whether `found` is the file this sink last wrote, ending where its last
+  // append left it: nobody else has written it since.
+  bool leftAsItWas(const platform::FileState& found) const noexcept {
+    return knows(found.id) && last_.size == found.size;
+  }
   // Whether the file last written had reached `size` then.
   bool lastSizeReached(std::uint64_t size) const noexcept {
     return last_.valid && last_.size >= size;

@@ -124,12 +124,6 @@ class AppendFile {
   // append is made under the file lock that this handle holds.
   void waitForWritesInProgress() const noexcept;
 
-  // The byte at `offset` of this regular file, or -1 if it cannot be read
-  // (the handle is write-only, so it is read through a second one opened on
-  // the name; -1 also when the name now means another file, or reading is
-  // not allowed). Costs an open, a read and a close: for rare checks only.
-  int byteAt(std::uint64_t offset) const noexcept;
-
   // Takes the exclusive lock that every sink in every process takes on this
   // file before it rotates it (flock on POSIX; on Windows a byte-range lock
   // far past any real size, so readers are never blocked, and apart from
@@ -162,6 +156,31 @@ class AppendFile {
   bool appendLocked_ = false;  // The append lock (Windows).
   bool borrowed_ = false;      // The process's own descriptor: never closed or locked.
   ErrorCode openError_ = 0;
+};
+
+// Reads single bytes of a regular file that an AppendFile has open (which
+// is write-only), through a handle of its own. On POSIX the handle is kept
+// for the next call while the name means the same file, so that a sink can
+// look at the end of a shared file before each line for a pread; it keeps
+// nothing from being renamed or deleted, but holds a deleted file's space
+// until the next call or the reader's end. Windows opens one per call, as a
+// handle held there would keep a deleted file's name taken. Not
+// thread-safe: one owner.
+class TailReader {
+ public:
+  TailReader() noexcept = default;
+  ~TailReader();
+  TailReader(const TailReader&) = delete;
+  TailReader& operator=(const TailReader&) = delete;
+
+  // The byte at `offset` of the file `id`, read through the name `name`,
+  // or -1 if it cannot be read (the name now means another file, or
+  // reading is not allowed).
+  int byteAt(const NativeChar* name, const FileId& id, std::uint64_t offset) noexcept;
+
+ private:
+  std::intptr_t handle_ = -1;  // POSIX: the descriptor kept, of the file `id_`.
+  FileId id_;
 };
 
 // Opens `name` as AppendFile does and closes it again: 0 if that worked, or

@@ -86,6 +86,19 @@ struct flock sinkMark(short type) noexcept {
 // past any real size.
 constexpr std::uint64_t kAppendMarks = 0x7FFFFFFE00000000ULL;
 constexpr std::uint64_t kAppendMarkCount = 0x100000000ULL;
+// The process id, read once (getpid is a system call) and again in the
+// child of a fork.
+pid_t cachedPid = 0;
+pid_t processId() noexcept {
+  static const bool once = [] {
+    ::pthread_atfork(nullptr, nullptr, [] { cachedPid = ::getpid(); });
+    cachedPid = ::getpid();
+    return true;
+  }();
+  static_cast<void>(once);
+  return cachedPid;
+}
+
 struct flock appendMark(short type, std::uint64_t first, std::uint64_t count) noexcept {
   struct flock mark {};
   mark.l_type = type;
@@ -154,7 +167,7 @@ LockResult AppendFile::tryLockForAppend(bool shared) noexcept {
     return LockResult::Taken;
   }
 #ifdef F_OFD_SETLK
-  struct flock mark = appendMark(F_WRLCK, static_cast<std::uint64_t>(::getpid()), 1);
+  struct flock mark = appendMark(F_WRLCK, static_cast<std::uint64_t>(processId()), 1);
   if (VELMOR_POSIX_CALL(fcntl)(static_cast<int>(handle_), F_OFD_SETLK, &mark) != 0 &&
       (errno == EAGAIN || errno == EACCES)) {
     return LockResult::Busy;
@@ -228,27 +241,35 @@ void AppendFile::waitForWritesInProgress() const noexcept {
   }
 }
 
-int AppendFile::byteAt(std::uint64_t offset) const noexcept {
-  if (borrowed_) return -1;
-  int fd = -1;
-  do {
-    fd = ::open(name_, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  int result = -1;
-  struct stat mine;
-  struct stat read;
-  if (::fstat(static_cast<int>(handle_), &mine) == 0 && ::fstat(fd, &read) == 0 &&
-      idOf(mine) == idOf(read)) {
-    unsigned char byte = 0;
-    ssize_t n = 0;
-    do {
-      n = ::pread(fd, &byte, 1, static_cast<off_t>(offset));
-    } while (n < 0 && errno == EINTR);
-    if (n == 1) result = byte;
+TailReader::~TailReader() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+int TailReader::byteAt(const NativeChar* name, const FileId& id, std::uint64_t offset) noexcept {
+  if (handle_ >= 0 && id_ != id) {
+    ::close(static_cast<int>(handle_));
+    handle_ = -1;
   }
-  ::close(fd);
-  return result;
+  if (handle_ < 0) {
+    int fd = -1;
+    do {
+      fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat read;
+    if (::fstat(fd, &read) != 0 || idOf(read) != id) {
+      ::close(fd);
+      return -1;
+    }
+    handle_ = fd;
+    id_ = id;
+  }
+  unsigned char byte = 0;
+  ssize_t n = 0;
+  do {
+    n = ::pread(static_cast<int>(handle_), &byte, 1, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n == 1 ? byte : -1;
 }
 
 LockResult AppendFile::tryLock() noexcept {

@@ -184,16 +184,17 @@ bool AppendFile::state(FileState& out) const noexcept { return stateOf(handle_, 
 
 void AppendFile::waitForWritesInProgress() const noexcept {}
 
-int AppendFile::byteAt(std::uint64_t offset) const noexcept {
+TailReader::~TailReader() = default;
+
+int TailReader::byteAt(const NativeChar* name, const FileId& id, std::uint64_t offset) noexcept {
   // Every sharing mode: the reader must not stand in the way of a rename.
   const HANDLE reader =
-      ::CreateFileW(name_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      ::CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (reader == INVALID_HANDLE_VALUE) return -1;
   int result = -1;
-  BY_HANDLE_FILE_INFORMATION mine;
   BY_HANDLE_FILE_INFORMATION read;
-  if (infoOf(handleOf(handle_), mine) && infoOf(reader, read) && idOf(mine) == idOf(read)) {
+  if (infoOf(reader, read) && idOf(read) == id) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
@@ -215,7 +216,7 @@ bool AppendFile::heldBySink() const noexcept { return true; }
 
 ErrorCode AppendFile::copyToAndEmpty(const NativeChar* to) noexcept {
   if (!appendLocked_) return ERROR_NOT_LOCKED;
-  // Every sharing mode, as for byteAt: the program that pins the file
+  // Every sharing mode, as for TailReader: the program that pins the file
   // shares reading and writing, and other sinks share everything.
   const HANDLE reader =
       ::CreateFileW(name_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -27,14 +27,15 @@ void FragmentTable::forgetAt(std::size_t i) noexcept {
   --used_;
 }
 
-bool endsInsideDeadLine(const platform::AppendFile& file, platform::FileState& state) {
+bool endsInsideDeadLine(const platform::AppendFile& file, const platform::NativeChar* name,
+                        platform::TailReader& reader, platform::FileState& state) {
   // A size seen in the middle of another process's write (the kernel grows
   // a file a page at a time) also ends inside a line: only an end that
   // stays where it is once every write in progress is done is a dead one.
   constexpr int kLooks = 8;
   for (int look = 0; look < kLooks; ++look) {
     if (state.size == 0) return false;
-    const int last = file.byteAt(state.size - 1);
+    const int last = reader.byteAt(name, state.id, state.size - 1);
     if (last < 0 || last == '\n') return false;
     const std::uint64_t seen = state.size;
     file.waitForWritesInProgress();

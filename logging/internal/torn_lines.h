@@ -37,13 +37,15 @@ class FragmentTable {
   std::size_t used_ = 0;
 };
 
-// Whether the regular file open in `file`, found in `state`, ends inside a
-// line that nobody is writing any more (a writer killed in mid-line): then
-// the next line must begin with a LF. A file ending in LF, an empty or an
-// unreadable one says no, and so does an end that moves once the writes in
-// progress are done (another process's long write seen half-way). `state`
-// is updated to what was seen last. Costs an open and a read of one byte.
-bool endsInsideDeadLine(const platform::AppendFile& file, platform::FileState& state);
+// Whether the regular file open in `file` as `name`, found in `state`, ends
+// inside a line that nobody is writing any more (a writer killed in
+// mid-line): then the next line must begin with a LF. A file ending in LF,
+// an empty or an unreadable one says no, and so does an end that moves once
+// the writes in progress are done (another process's long write seen
+// half-way). `state` is updated to what was seen last. Costs a read of one
+// byte through `reader`, and more only where the end is open.
+bool endsInsideDeadLine(const platform::AppendFile& file, const platform::NativeChar* name,
+                        platform::TailReader& reader, platform::FileState& state);
 
 }  // namespace velmor::common::internal
 
