@@ -82,5 +82,27 @@ TEST_F(OsFaultTest, AStalledWritersLineOutlivesTheCompressionOfItsFile) {
   }
 }
 
+// Another writer's line is cut short (its process killed) just after the
+// sink looked at the end of the shared file, and before its line went in:
+// the line, glued to the fragment, is written again on a line of its own.
+TEST_F(OsFaultTest, ALineGluedToAFragmentThatCameInMeanwhileIsWrittenAgain) {
+  const fs::path path = dir() / "shared.log";
+  FileLogSink sink(path);
+  const auto appendRaw = [&](const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << text;
+  };
+  sink.write(LogLevel::Info, "one");
+  appendRaw("other whole\n");  // The sink now knows the file is shared.
+  sink.write(LogLevel::Info, "two");
+  mock::atNext(mock::Moment::BeforeAnAppend, [&] { appendRaw("other cut"); });
+  sink.write(LogLevel::Info, "three");
+  sink.write(LogLevel::Info, "four");
+  const std::vector<std::string> lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), 6u) << readFile(path);
+  EXPECT_EQ(lines[3].rfind("other cut", 0), 0u) << lines[3];
+  EXPECT_EQ(messageOf(lines[4]), "three");
+  EXPECT_EQ(messageOf(lines[5]), "four");
+}
+
 }  // namespace
 }  // namespace velmor::common

@@ -21,7 +21,7 @@ using Identity = std::pair<dev_t, ino_t>;
 std::mutex mutex;
 std::atomic<bool> fstatFails{false};
 std::vector<Identity> pinned;      // Guarded by `mutex`.
-std::function<void()> pending[2];  // By Moment; guarded by `mutex`.
+std::function<void()> pending[3];  // By Moment; guarded by `mutex`.
 
 bool identityOf(const char* name, Identity& out) {
   struct stat st;
@@ -80,6 +80,7 @@ int fcntl(int fd, int command, struct flock* lock) {
 }
 
 ssize_t writev(int fd, const struct iovec* parts, int count) {
+  reached(Moment::BeforeAnAppend);
   const ssize_t written = ::writev(fd, parts, count);
   const int error = errno;
   reached(Moment::AfterAnAppend);

@@ -29,8 +29,8 @@ int fcntl(int fd, int command, struct flock* lock);
 ssize_t writev(int fd, const struct iovec* parts, int count);
 
 // Where atNext can stop a caller: before the lock that marks an append, and
-// after the append itself.
-enum class Moment { BeforeMarkingAnAppend, AfterAnAppend };
+// before and after the append itself.
+enum class Moment { BeforeMarkingAnAppend, BeforeAnAppend, AfterAnAppend };
 // Runs `work` once, the next time a thread reaches `moment`, as if that
 // thread had been descheduled there.
 void atNext(Moment moment, std::function<void()> work);

@@ -201,6 +201,12 @@ bool AppendPass::finish(const Gathered& gathered, Tally& tally) noexcept {
     sink_.company_.forgetFile();
     return true;  // Written again, to the file now at the name.
   }
+  if (known && written == gathered.bytes && gluedOn(gathered, after) &&
+      tally.rewrites < kMaxRewrites) {
+    ++tally.rewrites;
+    sink_.company_.forgetFile();
+    return true;  // Written again, on lines of their own after the torn one.
+  }
   if (known) {
     sink_.lastWasRegular_ = after.regular;
     sink_.company_.noteAppend(haveBefore_ ? &before_ : nullptr, after, written);
@@ -228,6 +234,24 @@ bool AppendPass::lostWithFile(const platform::FileState& after) const noexcept {
   if (!after.removed || !after.regular || stream_) return false;
   platform::FileId named;
   return !platform::entryId(name_.c_str(), named) || named != after.id;
+}
+
+bool AppendPass::gluedOn(const Gathered& gathered, const platform::FileState& after) noexcept {
+  // The end was looked at before the append, but another writer's write may
+  // have begun in between and been cut short when its process was killed
+  // (the append waited behind it): then the lines continue its fragment.
+  // Only a shared file looked at first is checked, and only when something
+  // came in between: the byte before the lines is read.
+  if (!haveBefore_ || stream_ || gathered.lead > 0 || !after.regular ||
+      after.size == before_.size + gathered.bytes) {
+    return false;
+  }
+  std::uint64_t end = 0;
+  if (!file_.lastAppendEnd(end) || end < gathered.bytes) return false;
+  const std::uint64_t start = end - gathered.bytes;
+  if (start == before_.size || start == 0) return false;
+  const int previous = sink_.tail_.byteAt(name_.c_str(), after.id, start - 1);
+  return previous >= 0 && previous != '\n';
 }
 
 std::size_t AppendPass::countWhole(const Gathered& gathered, std::size_t written,

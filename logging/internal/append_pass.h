@@ -62,10 +62,14 @@ class AppendPass {
   void trimToCrossing(Gathered& gathered) noexcept;
   bool finish(const Gathered& gathered, Tally& tally) noexcept;
   // Whether the lines just appended to the file found in `after` were lost
-  // with it: it was removed, and the name means another file. Written again
-  // kMaxRewrites times at most per call, so that a file system that removes
-  // every file at once cannot keep a call going.
+  // with it: it was removed, and the name means another file. Lines are
+  // written again kMaxRewrites times at most per call, so that a file
+  // system that removes every file at once cannot keep a call going.
   bool lostWithFile(const platform::FileState& after) const noexcept;
+  // Whether the lines just appended whole to the file found in `after`
+  // continue a line that another writer left open after this pass looked
+  // at the end; they are then written again.
+  bool gluedOn(const Gathered& gathered, const platform::FileState& after) noexcept;
   static constexpr int kMaxRewrites = 4;
   // How many of the gathered lines reached the file whole, when the append
   // took `written` bytes; records where a cut line was left open. `after`

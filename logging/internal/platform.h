@@ -118,6 +118,13 @@ class AppendFile {
   // Size, identity and kind of the open file; false if the query failed.
   bool state(FileState& out) const noexcept;
 
+  // Where the last append to this regular file ended, as the OS placed it
+  // (POSIX: the descriptor's offset after an O_APPEND write), so that what
+  // came just before it can be read; false where it is not told (Windows,
+  // whose appends are made under the append lock, so that nothing can slip
+  // in between a look at the end and the append).
+  bool lastAppendEnd(std::uint64_t& end) const noexcept;
+
   // Returns once the writes to this regular file that other handles have in
   // progress are done: on POSIX an empty write, which file systems make
   // under the same inode lock as a real one; on Windows nothing, since every

@@ -234,6 +234,14 @@ bool AppendFile::isStream() const noexcept {
 
 bool AppendFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
+bool AppendFile::lastAppendEnd(std::uint64_t& end) const noexcept {
+  if (borrowed_) return false;  // Another part of the program may have moved it.
+  const off_t at = ::lseek(static_cast<int>(handle_), 0, SEEK_CUR);
+  if (at < 0) return false;
+  end = static_cast<std::uint64_t>(at);
+  return true;
+}
+
 void AppendFile::waitForWritesInProgress() const noexcept {
   // An empty write takes the inode lock and returns before any limit check,
   // so it raises no SIGXFSZ.

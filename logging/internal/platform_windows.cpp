@@ -182,6 +182,8 @@ bool AppendFile::isStream() const noexcept {
 
 bool AppendFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
+bool AppendFile::lastAppendEnd(std::uint64_t& /*end*/) const noexcept { return false; }
+
 void AppendFile::waitForWritesInProgress() const noexcept {}
 
 TailReader::~TailReader() = default;
