@@ -70,7 +70,9 @@ AppendPass::Step AppendPass::lockAndLook(bool batch) noexcept {
   // writers together can hold it nearly all the time, and polling has no
   // queue: the first wait is long.
   const bool releasedBefore = locks_.processLockReleased();
-  if (!locks_.takeAppendLock(!stream_ && company.marksAppends())) {
+  // Each new file is a chance to see that another writer compresses.
+  if (!company.knowsAFile() && !stream_) sink_.backups_.lookForCompression();
+  if (!locks_.takeAppendLock(!stream_ && company.marksAppends(sink_.backups_.compressed()))) {
     // Held off by a barrier: the file is a backup now, and the name a new
     // file.
     const bool looked = haveBefore_ || file_.state(before_);

@@ -122,6 +122,13 @@ bool BackupSet::rotate(FileLocks& locks) noexcept {
   return true;
 }
 
+void BackupSet::lookForCompression() noexcept {
+  // Compression begins at ".2": ".1" stays plain for writers that still
+  // have it open.
+  if (compressed() || policy_.maxBackups < 2) return;
+  compressionSeen_ = platform::entryKind(zipped_[2].c_str()) == EntryKind::Regular;
+}
+
 int BackupSet::freeNumber(int last) noexcept {
   if (kindAt(1) == EntryKind::Absent) return 1;
   // An interrupted rotation's number, while it is still free.

@@ -44,6 +44,12 @@ class BackupSet {
   // Returns true once the active file has left its name (or was emptied).
   bool rotate(FileLocks& locks) noexcept;
 
+  // Whether backups of this set are compressed, by this sink or by another
+  // writer: its policy says so, or a ".gz" was seen at ".2" when
+  // lookForCompression() last looked (one query).
+  bool compressed() const noexcept { return policy_.compressBackups || compressionSeen_; }
+  void lookForCompression() noexcept;
+
  private:
   // What number `n` holds: its plain file or, with compression, its ".gz".
   platform::EntryKind kindAt(int n) const noexcept;
@@ -96,8 +102,9 @@ class BackupSet {
   // drop or move a backup twice.
   static constexpr int kNone = -1;
   int resumeAt_ = kNone;
-  bool warned_ = false;          // Set once the one rotation warning is printed.
-  bool obstacleWarned_ = false;  // And the one about an entry that is not a file.
+  bool warned_ = false;           // Set once the one rotation warning is printed.
+  bool compressionSeen_ = false;  // Stays set: another writer may compress again.
+  bool obstacleWarned_ = false;   // And the one about an entry that is not a file.
 };
 
 }  // namespace velmor::common::internal

@@ -29,11 +29,12 @@ class OtherWriters {
     return seenOthers_ || (everSeenOthers_ && filesWrittenAlone_ < kAloneFilesToTrust);
   }
   // Whether an append is to be marked for the processes that compress the
-  // file (see AppendFile::tryLockForAppend): while it is known to be
-  // shared, and for the first append to a file. A sink that never saw
-  // another writer spares the mark on the rest, which costs about a
-  // microsecond a line.
-  bool marksAppends() const noexcept { return knownShared() || !last_.valid; }
+  // file (see AppendFile::tryLockForAppend): the first append to a file,
+  // and the rest while it is known to be shared and its backups are
+  // `compressed`. The mark costs about a microsecond a line.
+  bool marksAppends(bool compressed) const noexcept {
+    return !last_.valid || (compressed && knownShared());
+  }
   // The size from which lines go one per append, for a file rotated at
   // `maxFileBytes`: the stretch before it while there may be company, no
   // size otherwise.
