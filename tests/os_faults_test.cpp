@@ -82,6 +82,30 @@ TEST_F(OsFaultTest, AStalledWritersLineOutlivesTheCompressionOfItsFile) {
   }
 }
 
+// Another process writes while this one compresses the backups after a
+// rotation: its lines go into the fresh file, so that the rotated one keeps
+// its bound however long compression takes.
+TEST_F(OsFaultTest, LinesWrittenWhileBackupsAreCompressedGoToTheFreshFile) {
+  const fs::path path = dir() / "slow.log";
+  RotationPolicy policy{64 * 1024, 5};  // Lines near the threshold would wait for the lock.
+  policy.compressBackups = true;
+  FileLogSink sink(path, policy);
+  const std::string message = recordMessage("own", 0, 60);
+  while (!fs::exists(backup(path, 1))) sink.write(LogLevel::Info, message);
+  int status = -1;
+  mock::atNext(mock::Moment::BeforeReadingABackup, [&] {
+    status = run(writerProcess(), writerArgs(path, "other", 6, 60, policy), "").status;
+  });
+  // The next rotation makes ".1" the ".2" that is compressed.
+  const fs::path zipped = backup(path, 2).native() + fs::path(".gz").native();
+  while (!fs::exists(zipped)) sink.write(LogLevel::Info, message);
+  ASSERT_EQ(status, 0);
+  EXPECT_LT(fs::file_size(backup(path, 1)), policy.maxFileBytes + lineSize(message.size()));
+  int others = 0;
+  for (const Record& record : parseRecords(readFile(path), false)) others += record.tag == "other";
+  EXPECT_EQ(others, 6);
+}
+
 // Another writer's line is cut short (its process killed) just after the
 // sink looked at the end of the shared file, and before its line went in:
 // the line, glued to the fragment, is written again on a line of its own.

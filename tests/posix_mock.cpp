@@ -21,7 +21,7 @@ using Identity = std::pair<dev_t, ino_t>;
 std::mutex mutex;
 std::atomic<bool> fstatFails{false};
 std::vector<Identity> pinned;      // Guarded by `mutex`.
-std::function<void()> pending[3];  // By Moment; guarded by `mutex`.
+std::function<void()> pending[4];  // By Moment; guarded by `mutex`.
 
 bool identityOf(const char* name, Identity& out) {
   struct stat st;
@@ -86,6 +86,11 @@ ssize_t writev(int fd, const struct iovec* parts, int count) {
   reached(Moment::AfterAnAppend);
   errno = error;
   return written;
+}
+
+ssize_t pread(int fd, void* into, size_t size, off_t offset) {
+  reached(Moment::BeforeReadingABackup);
+  return ::pread(fd, into, size, offset);
 }
 
 void atNext(Moment moment, std::function<void()> work) {

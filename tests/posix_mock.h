@@ -27,10 +27,12 @@ int fstat(int fd, struct stat* out);
 // The real calls, with the work handed to atNext, if any.
 int fcntl(int fd, int command, struct flock* lock);
 ssize_t writev(int fd, const struct iovec* parts, int count);
+ssize_t pread(int fd, void* into, size_t size, off_t offset);
 
-// Where atNext can stop a caller: before the lock that marks an append, and
-// before and after the append itself.
-enum class Moment { BeforeMarkingAnAppend, BeforeAnAppend, AfterAnAppend };
+// Where atNext can stop a caller: before the lock that marks an append,
+// before and after the append itself, and before a read of a backup being
+// compressed.
+enum class Moment { BeforeMarkingAnAppend, BeforeAnAppend, AfterAnAppend, BeforeReadingABackup };
 // Runs `work` once, the next time a thread reaches `moment`, as if that
 // thread had been descheduled there.
 void atNext(Moment moment, std::function<void()> work);

@@ -94,6 +94,7 @@ void BackupSet::remove(int n) const noexcept {
 //   .N-1 -> .N, ..., .1 -> .2 (present ones, below `top`)
 //   active -> .1
 //   the oldest above .1, while all backups exceed maxTotalBytes: deleted
+//       (with compression, by compressBackups once it is done)
 // With .1 free, the active rename is all that is left to do: whoever retries
 // a refused rotation moves no backup a second time.
 bool BackupSet::rotate(FileLocks& locks) noexcept {
@@ -111,15 +112,18 @@ bool BackupSet::rotate(FileLocks& locks) noexcept {
     if (kindAt(i) == EntryKind::Absent) continue;  // Gaps are skipped.
     if (!shift(i)) return false;
   }
-  // Before the active file moves, so that no other rotation of the set can
-  // begin meanwhile: every rotation takes the lock of the file it moves.
-  if (policy_.compressBackups) {
-    for (int n = 2; n <= last; ++n) compress(n, locks);
-  }
   if (!moveActive(locks)) return false;
   resumeAt_ = kNone;
-  if (policy_.maxTotalBytes > 0) capTotal();
+  // With compression the total is capped once the backups are compressed.
+  if (policy_.maxTotalBytes > 0 && !policy_.compressBackups) capTotal();
   return true;
+}
+
+void BackupSet::compressBackups(FileLocks& locks) noexcept {
+  const int obstacle = firstObstacle();
+  const int last = obstacle > 0 ? obstacle - 1 : policy_.maxBackups;
+  for (int n = 2; n <= last; ++n) compress(n, locks);
+  if (policy_.maxTotalBytes > 0) capTotal();
 }
 
 void BackupSet::lookForCompression() noexcept {

@@ -33,16 +33,22 @@ class BackupSet {
   // Makes the active file, open in `locks.file()` with its rotation lock
   // held, the newest backup. In order: backups older than maxBackupAge are
   // deleted; the others move up one number, gaps skipped (the oldest is
-  // deleted only when every number is taken); with compression, plain
-  // backups above ".1" become ".gz" (without the process-wide mutex); the
-  // active file becomes ".1" (copied and emptied instead if it is pinned and
-  // the policy says so, under its append lock); then the oldest backups go
-  // while all exceed maxTotalBytes.
+  // deleted only when every number is taken); the active file becomes ".1"
+  // (copied and emptied instead if it is pinned and the policy says so,
+  // under its append lock); then, without compression, the oldest backups
+  // go while all exceed maxTotalBytes.
   // A rename is never made onto an existing file. A refused one stops the
   // rotation where it is, prints the set's one warning on stderr and is
   // resumed by the next call, so no backup is moved or deleted twice.
   // Returns true once the active file has left its name (or was emptied).
   bool rotate(FileLocks& locks) noexcept;
+
+  // With compression, after a rotation: plain backups above ".1" become
+  // ".gz" (the slow part without the process-wide mutex), then the oldest
+  // backups go while all exceed maxTotalBytes. `locks` holds the rotation
+  // lock of the file now at the name, which every rotation takes, so that
+  // nothing in the set moves meanwhile, while lines go on into that file.
+  void compressBackups(FileLocks& locks) noexcept;
 
   // Whether backups of this set are compressed, by this sink or by another
   // writer: its policy says so, or a ".gz" was seen at ".2" when

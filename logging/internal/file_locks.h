@@ -52,6 +52,7 @@ class FileLocks {
       : process_(process), file_(file), memories_(memories) {}
 
   platform::AppendFile& file() noexcept { return file_; }
+  std::unique_lock<std::mutex>& processLock() noexcept { return process_; }
 
   // Takes the rotation lock, waiting kFileLockWaitMs at most (a second for
   // another sink's hold), one try while a stranger's hold is remembered.

@@ -123,7 +123,31 @@ bool FileSink::rotateIfStillDue(FileLocks& locks, const platform::FileState& fou
     state.deciding.unmark(name);
     state.decided.notify_all();
   }
+  if (due && movedOn && policy_.compressBackups) compressAfterRotation(locks);
   return movedOn;
+}
+
+void FileSink::compressAfterRotation(FileLocks& rotated) noexcept {
+  // After the move, so that lines go on into the fresh file however long
+  // compression takes; under the fresh file's rotation lock, which the next
+  // rotation of the set needs, so that no backup moves meanwhile. If that
+  // lock is busy, another rotation is on its way and compresses in turn. A
+  // pinned file copied away and emptied is the fresh file itself, whose
+  // lock is held already.
+  platform::AppendFile fresh(backups_.active().c_str());
+  platform::FileState found;
+  platform::FileState moved;
+  if (!fresh.isOpen() || !fresh.state(found) || !found.regular) return;
+  if (rotated.file().state(moved) && moved.id == found.id) {
+    backups_.compressBackups(rotated);
+    return;
+  }
+  FileLocks locks(rotated.processLock(), fresh, lockMemories_);
+  platform::FileId named;
+  if (locks.takeRotationLock() && platform::entryId(backups_.active().c_str(), named) &&
+      named == found.id) {
+    backups_.compressBackups(locks);
+  }
 }
 
 namespace {

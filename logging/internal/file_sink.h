@@ -43,6 +43,9 @@ class FileSink {
   // rotation made here is counted in `rotated`.
   bool rotateIfStillDue(FileLocks& locks, const platform::FileState& found, bool early,
                         int& rotated) noexcept;
+  // Compresses the backups after a rotation this sink made, whose file is
+  // open in `rotated` (see BackupSet::compressBackups).
+  void compressAfterRotation(FileLocks& rotated) noexcept;
   // Calls onRotated `rotations` times, outside every lock; reports the first
   // exception it throws.
   void announce(int rotations) noexcept;

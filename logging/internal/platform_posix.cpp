@@ -15,8 +15,8 @@
 
 #include "logging/internal/platform.h"
 
-// The calls that move and delete files, read an open file's size, mark an
-// append and make it go through VELMOR_POSIX_CALL, so that a test build can put a
+// The calls that move and delete files, read an open file's size or a
+// backup, mark an append and make it go through VELMOR_POSIX_CALL, so that a test build can put a
 // stand-in in their place (tests/posix_mock.h) and make them fail where the
 // real OS would need root, or luck, to refuse them.
 #ifdef VELMOR_POSIX_MOCK
@@ -362,7 +362,7 @@ LockResult AppendBarrier::tryTake() noexcept {
 std::int64_t SourceFile::readAt(std::uint64_t offset, char* into, std::size_t size) const noexcept {
   ssize_t n = 0;
   do {
-    n = ::pread(static_cast<int>(handle_), into, size, static_cast<off_t>(offset));
+    n = VELMOR_POSIX_CALL(pread)(static_cast<int>(handle_), into, size, static_cast<off_t>(offset));
   } while (n < 0 && errno == EINTR);
   return n;
 }
