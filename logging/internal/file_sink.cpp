@@ -39,6 +39,7 @@ FileSink::FileSink(fs::path path, const RotationPolicy& policy)
     : policy_(checked(policy)), backups_(path, policy_), trigger_(policy_) {
   // Made now, where an allocation may fail: writing then allocates nothing.
   processState();
+  if (backups_.usable()) trigger_.beginRun(backups_.active().c_str());
   std::error_code ec;
   if (backups_.usable() && !path.parent_path().empty()) {
     // Failure is deliberately ignored: writes are dropped until it exists.

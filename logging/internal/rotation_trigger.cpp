@@ -38,9 +38,19 @@ bool RotationTrigger::lookAt(std::time_t now) noexcept {
   return true;
 }
 
+void RotationTrigger::beginRun(const platform::NativeChar* name) noexcept {
+  if (!startPending_) return;
+  startedAt_ = std::time(nullptr);
+  startFileFound_ = platform::entryId(name, startFile_);
+}
+
 bool RotationTrigger::dueBeforeAppend(const platform::FileState& found) const noexcept {
-  return found.regular && found.size > 0 &&
-         (startPending_ || (period_ != RotationPeriod::None && found.modified < periodStart_));
+  if (!found.regular || found.size == 0) return false;
+  // A file made since the sink was (another sink of this run rotated the
+  // old one) belongs to this run already.
+  const bool runStarts =
+      startPending_ && startFileFound_ && found.id == startFile_ && found.modified <= startedAt_;
+  return runStarts || (period_ != RotationPeriod::None && found.modified < periodStart_);
 }
 
 void RotationTrigger::settle() noexcept {

@@ -24,8 +24,14 @@ class RotationTrigger {
   bool lookBeforeAppend() noexcept;
   // The same at the time `now` (seconds since the epoch), as the clock says.
   bool lookAt(std::time_t now) noexcept;
+  // With rotateOnStart, notes the file at `name` as the sink is made: the
+  // one file a run may rotate at its start.
+  void beginRun(const platform::NativeChar* name) noexcept;
   // Whether `found` is to be rotated before anything is appended to it: a
-  // non-empty regular file that a run starts with, or one last modified
+  // non-empty regular file that a run starts with (the one at the name
+  // when the sink was made, last written no later than the second it was
+  // made: sinks made together rotate it once, and one of a file that
+  // another writer has written since leaves it), or one last modified
   // before the current period began.
   bool dueBeforeAppend(const platform::FileState& found) const noexcept;
   // The look is done: nothing more to do until the next period.
@@ -34,6 +40,9 @@ class RotationTrigger {
  private:
   const RotationPeriod period_;
   bool startPending_;  // The first write is still to rotate a non-empty file.
+  bool startFileFound_ = false;
+  platform::FileId startFile_;  // At the name when the sink was made.
+  std::time_t startedAt_ = 0;   // When the sink was made, in seconds since the epoch.
   // The period a file's time is compared with, and until when the file need
   // not be looked at again, in seconds since the epoch.
   std::time_t periodStart_ = 0;
