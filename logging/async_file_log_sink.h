@@ -33,6 +33,12 @@ struct AsyncOptions {
   // that nothing is lost (Block), or drop the message at once and count it
   // in dropped() (Drop: for code that must never wait).
   enum class WhenFull { Block, Drop } whenFull = WhenFull::Block;
+  // With Drop, how long flush() and the destructor wait for the file to
+  // take the queued lines (a pipe whose reader stalled takes none): then
+  // the lines still queued are dropped and counted in dropped(), and the
+  // destructor also cuts short the write in progress. Block waits as long
+  // as it takes.
+  std::chrono::milliseconds maxDropWait{1000};
 };
 
 // Writes the same lines to the same file as a FileLogSink with the same
@@ -68,11 +74,13 @@ class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
  public:
   // As FileLogSink(path, policy), and starts the thread. Throws
   // std::invalid_argument for a policy outside its limits, or options with
-  // maxQueuedBytes 0 or a negative maxDelay; std::system_error if the thread
+  // maxQueuedBytes 0 or a negative maxDelay or maxDropWait; std::system_error if the thread
   // cannot start.
   explicit AsyncFileLogSink(std::filesystem::path path, const RotationPolicy& policy = {},
                             const AsyncOptions& options = {});
-  // Writes everything queued, then stops the thread.
+  // Writes everything queued, then stops the thread (with Drop, within
+  // maxDropWait and about 50 ms more, dropping what is left; the program's
+  // own blocking standard output or error can hold it longer).
   ~AsyncFileLogSink() override;
 
   AsyncFileLogSink(const AsyncFileLogSink&) = delete;
@@ -83,11 +91,12 @@ class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
   void write(LogLevel level, std::string_view message) override;
 
   // Returns once every line queued before the call has been handed to the
-  // file (written, or dropped by the file as FileLogSink drops it).
+  // file (written, or dropped by the file as FileLogSink drops it); with
+  // Drop, after maxDropWait at most, dropping what is left (see there).
   void flush();
 
   // Messages refused because the queue was full (Drop) or its storage could
-  // not grow.
+  // not grow, and those given up when a Drop sink was destroyed.
   std::uint64_t dropped() const noexcept;
 
  private:

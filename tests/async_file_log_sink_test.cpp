@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -112,6 +114,9 @@ TEST_F(AsyncFileLogSinkTest, AnIdleLineArrivesAloneAndFlushWritesEverythingQueue
   AsyncOptions backwards;
   backwards.maxDelay = std::chrono::milliseconds(-1);
   EXPECT_THROW(AsyncFileLogSink(dir() / "x.log", {}, backwards), std::invalid_argument);
+  AsyncOptions impatient;
+  impatient.maxDropWait = std::chrono::milliseconds(-1);
+  EXPECT_THROW(AsyncFileLogSink(dir() / "x.log", {}, impatient), std::invalid_argument);
 }
 
 #ifndef _WIN32
@@ -200,6 +205,38 @@ TEST_F(AsyncFileLogSinkTest, AFullQueueDropsOrWaitsAndLinesKeepTheirCallTime) {
           body);
     }
   }
+}
+
+// With Drop nothing waits for ever, even on a FIFO whose reader stalled:
+// flush() returns after maxDropWait, dropping and counting the lines still
+// queued, and the destructor returns too, cutting short the write that
+// blocks the sink's thread.
+TEST_F(AsyncFileLogSinkTest, DropNeverWaitsForAStalledReader) {
+  const fs::path path = dir() / "stalled.fifo";
+  StuckFifo fifo(path);
+  AsyncOptions options;
+  options.whenFull = AsyncOptions::WhenFull::Drop;
+  options.maxDropWait = std::chrono::milliseconds(100);
+  auto sink = std::make_unique<AsyncFileLogSink>(path, RotationPolicy{}, options);
+  sink->write(LogLevel::Info, "blocks the thread");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 4; ++i) sink->write(LogLevel::Info, "queued");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Each call runs in a thread of its own, let go if it hangs, so that a
+  // hang fails the test instead of stopping it (the sink then leaks).
+  const auto returns = [](std::function<void()> call) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> returned = done->get_future();
+    std::thread([call = std::move(call), done] {
+      call();
+      done->set_value();
+    }).detach();
+    return returned.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  };
+  AsyncFileLogSink* const raw = sink.release();
+  ASSERT_TRUE(returns([raw] { raw->flush(); }));
+  EXPECT_EQ(raw->dropped(), 4u);
+  ASSERT_TRUE(returns([raw] { delete raw; }));
 }
 #endif
 

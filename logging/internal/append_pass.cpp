@@ -189,7 +189,8 @@ void AppendPass::trimToCrossing(Gathered& gathered) noexcept {
 }
 
 bool AppendPass::finish(const Gathered& gathered, Tally& tally) noexcept {
-  const std::size_t written = file_.append(gathered.parts, gathered.pieces, stream_);
+  const std::size_t written =
+      file_.append(gathered.parts, gathered.pieces, stream_, &sink_.givenUp_);
   // The size comes from the file system, so bytes that other writers
   // appended count too. A query that fails says nothing of what was
   // written: the lines are counted by what the append took, and the size

@@ -18,6 +18,10 @@ const AsyncOptions& checked(const AsyncOptions& options) {
     throw std::invalid_argument("AsyncOptions::maxDelay must not be negative, not " +
                                 std::to_string(options.maxDelay.count()) + "ms");
   }
+  if (options.maxDropWait.count() < 0) {
+    throw std::invalid_argument("AsyncOptions::maxDropWait must not be negative, not " +
+                                std::to_string(options.maxDropWait.count()) + "ms");
+  }
   return options;
 }
 
@@ -41,7 +45,23 @@ AsyncSink::~AsyncSink() {
     stopping_ = true;
   }
   work_.notify_one();
+  if (options_.whenFull == AsyncOptions::WhenFull::Drop) stopWithin();
   thread_.join();
+}
+
+void AsyncSink::stopWithin() noexcept {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++waiters_;
+  if (!progress_.wait_for(lock, options_.maxDropWait, [&] { return finished_; })) {
+    // The file takes nothing (a pipe whose reader stalled): the write in
+    // progress is cut short, and the rest is counted as dropped.
+    abandoned_.store(true);
+    sink_.giveUpStreams();
+    while (!progress_.wait_for(lock, std::chrono::milliseconds(10), [&] { return finished_; })) {
+      interrupter_.interrupt();
+    }
+  }
+  --waiters_;
 }
 
 void AsyncSink::write(LogLevel level, std::string_view message) {
@@ -91,7 +111,20 @@ void AsyncSink::flush() {
   flushTarget_ = std::max(flushTarget_, target);
   if (wake(true)) work_.notify_one();
   ++waiters_;
-  progress_.wait(lock, [&] { return handedOver_ >= target; });
+  const auto done = [&] { return handedOver_ >= target; };
+  if (options_.whenFull == AsyncOptions::WhenFull::Block) {
+    progress_.wait(lock, done);
+  } else if (!progress_.wait_for(lock, options_.maxDropWait, done)) {
+    // The file takes nothing for now: what is still queued is given up and
+    // counted; the write in progress goes on.
+    const std::size_t left = queued_.entries.size();
+    dropped_.fetch_add(left, std::memory_order_relaxed);
+    queuedBytes_ -= queued_.bytes.size();
+    handedOver_ += left;
+    queued_.bytes.clear();
+    queued_.entries.clear();
+    progress_.notify_all();
+  }
   --waiters_;
 }
 
@@ -103,8 +136,17 @@ bool AsyncSink::wake(bool urgent) noexcept {
 }
 
 void AsyncSink::run() {
+  interrupter_.registerCurrentThread();
   std::unique_lock<std::mutex> lock(mutex_);
   runner_ = std::this_thread::get_id();
+  // Whoever waits for the end learns of it.
+  struct Finish {
+    AsyncSink& sink;
+    ~Finish() {
+      sink.finished_ = true;
+      sink.progress_.notify_all();
+    }
+  } const finish{*this};
   for (;;) {
     // A few lines wait for more: large appends cost a fraction of small
     // ones, and a thread that came back for every line would take the
@@ -123,6 +165,12 @@ void AsyncSink::run() {
         work_.wait(lock, [&] { return threadState_ == ThreadState::Busy || stopping_; });
       }
       threadState_ = ThreadState::Busy;
+    }
+    if (abandoned_.load()) {
+      dropped_.fetch_add(queued_.entries.size(), std::memory_order_relaxed);
+      queuedBytes_ -= queued_.bytes.size();
+      queued_.bytes.clear();
+      queued_.entries.clear();
     }
     if (queued_.entries.empty()) {
       if (stopping_) return;
@@ -156,6 +204,10 @@ void AsyncSink::writeOut(Buffer& buffer) {
   // and the next one is tried: a file that comes back takes the rest.
   for (std::size_t done = 0; done < count;) {
     done += sink_.append(records_.data() + done, count - done);
+    if (done < count && abandoned_.load()) {
+      dropped_.fetch_add(count - done, std::memory_order_relaxed);
+      return;
+    }
     if (done < count) ++done;
   }
 }

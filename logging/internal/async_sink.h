@@ -48,6 +48,8 @@ class AsyncSink {
   };
 
   void run();
+  // Drop's end: waits maxDropWait for the thread, then gives the rest up.
+  void stopWithin() noexcept;
   // Whether a caller is to wake the thread: always when it is asleep, and
   // when it dozes only if `urgent`; marks it busy if so. Under mutex_.
   bool wake(bool urgent) noexcept;
@@ -69,6 +71,7 @@ class AsyncSink {
   std::uint64_t handedOver_ = 0;   // Messages ever handed to the file.
   std::uint64_t flushTarget_ = 0;  // What a flush() waits for.
   bool stopping_ = false;
+  bool finished_ = false;   // The thread has left run().
   std::thread::id runner_;  // The sink's thread, once it runs.
   int waiters_ = 0;         // Callers waiting for room or for a flush.
   // What the thread does: writes (Busy), waits up to maxDelay for more lines
@@ -78,6 +81,11 @@ class AsyncSink {
   ThreadState threadState_ = ThreadState::Busy;
   std::condition_variable work_;      // For the thread.
   std::condition_variable progress_;  // For callers: room, or lines handed over.
+
+  // Set when a Drop sink's end gives the queued lines up: the thread drops
+  // and counts them instead of writing.
+  std::atomic<bool> abandoned_{false};
+  platform::WriteInterrupter interrupter_;
 
   // The thread's own.
   Buffer writing_;

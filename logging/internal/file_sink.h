@@ -32,6 +32,10 @@ class FileSink {
   std::size_t append(const LogRecord* records, std::size_t count);
   // FileLogSink::probe.
   std::error_code probe() const;
+  // From now on appends to a stream wait no more: the one in progress ends
+  // with what went out, and later ones take nothing, so their lines are
+  // dropped (for a background sink that must stop). Any thread.
+  void giveUpStreams() noexcept { givenUp_.store(true); }
 
  private:
   friend class AppendPass;  // The append path's steps work on the parts below.
@@ -58,7 +62,8 @@ class FileSink {
   RotationTrigger trigger_;
   OtherWriters company_;
   LockMemories lockMemories_;
-  platform::TailReader tail_;  // Reads the end of the file, where it may be torn.
+  std::atomic<bool> givenUp_{false};  // See giveUpStreams.
+  platform::TailReader tail_;         // Reads the end of the file, where it may be torn.
   // A hint: the last file this sink wrote to was a regular file, so the next
   // one most likely is too and needs no check for being a stream (a system
   // call that would cost a sixth of a line).

@@ -10,6 +10,7 @@
 #ifndef VELMOR_LOGGING_INTERNAL_PLATFORM_H_
 #define VELMOR_LOGGING_INTERNAL_PLATFORM_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -105,8 +106,13 @@ class AppendFile {
   // output does, and a reader that left fails the call (EPIPE) without a
   // SIGPIPE reaching the process; the signal mask and dispositions are as
   // they were on return, and a SIGPIPE already pending stays pending.
+  // Once `giveUp` (if given) is set, a stream's append waits no more: it
+  // returns what went out so far, and later ones take nothing (see
+  // WriteInterrupter). A program's own blocking descriptor may still hold a
+  // write that has begun.
   static constexpr std::size_t kMaxParts = 1024;  // IOV_MAX on Linux.
-  std::size_t append(const std::string_view* parts, std::size_t count, bool stream) noexcept;
+  std::size_t append(const std::string_view* parts, std::size_t count, bool stream,
+                     const std::atomic<bool>* giveUp = nullptr) noexcept;
 
   // Whether the file is a stream: a pipe, FIFO, socket or terminal, whose
   // writes need `stream` in append(). Cheaper than state().
@@ -188,6 +194,26 @@ class TailReader {
  private:
   std::intptr_t handle_ = -1;  // POSIX: the descriptor kept, of the file `id_`.
   FileId id_;
+};
+
+// Lets one thread cut short another thread's append to a stream that does
+// not take it (a pipe whose reader stopped reading): the writing thread
+// registers itself; another sets the append's `giveUp` flag, then calls
+// interrupt() until the writer is done. On POSIX a stream's append waits in
+// short poll() slices and watches the flag, so interrupt() does nothing; on
+// Windows it cancels the thread's blocking WriteFile. Thread-safe.
+class WriteInterrupter {
+ public:
+  WriteInterrupter() noexcept = default;
+  ~WriteInterrupter();
+  WriteInterrupter(const WriteInterrupter&) = delete;
+  WriteInterrupter& operator=(const WriteInterrupter&) = delete;
+
+  void registerCurrentThread() noexcept;
+  void interrupt() noexcept;
+
+ private:
+  std::atomic<std::intptr_t> thread_{0};  // Windows: a HANDLE of the writing thread.
 };
 
 // Opens `name` as AppendFile does and closes it again: 0 if that worked, or

@@ -1,5 +1,6 @@
 // POSIX bodies of the operating-system calls in platform.h.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -137,7 +138,7 @@ AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
   // O_CLOEXEC: a child started while the file is open must not keep it (nor
   // the disk space of a deleted backup). O_NONBLOCK: opening a FIFO without a
   // reader fails instead of blocking every sink of the process; on regular
-  // files it changes nothing, and append() clears it for streams.
+  // files it changes nothing, and append() waits for a full pipe in poll().
   int fd = -1;
   do {
     fd = ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
@@ -145,6 +146,10 @@ AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
   if (fd < 0) openError_ = lastError();
   handle_ = fd;
 }
+
+WriteInterrupter::~WriteInterrupter() = default;
+void WriteInterrupter::registerCurrentThread() noexcept {}
+void WriteInterrupter::interrupt() noexcept {}
 
 ErrorCode probeAppend(const NativeChar* name) noexcept {
   const AppendFile file(name);
@@ -180,16 +185,11 @@ LockResult AppendFile::tryLockForAppend(bool shared) noexcept {
 
 void AppendFile::unlockAppend() noexcept { appendLocked_ = false; }
 
-std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
-                               bool stream) noexcept {
+std::size_t AppendFile::append(const std::string_view* parts, std::size_t count, bool stream,
+                               const std::atomic<bool>* giveUp) noexcept {
   const int fd = static_cast<int>(handle_);
-  if (stream && !borrowed_) {
-    // Non-blocking was for the open only: a full pipe must make the writer
-    // wait, as a full standard output does, not drop the line. The flags of
-    // a borrowed descriptor are the program's and stay as they are.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  }
+  const auto givenUp = [&] { return giveUp != nullptr && giveUp->load(); };
+  if (stream && givenUp()) return 0;
   std::optional<PipeSignalGuard> guard;
   if (stream) guard.emplace();
   // One gathered write: the pieces need no copying into one buffer, and
@@ -207,6 +207,16 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
   while (left > 0) {
     const ssize_t n = VELMOR_POSIX_CALL(writev)(fd, next, left);
     if (n < 0 && errno == EINTR) continue;
+    // A full pipe makes the writer wait, as a full standard output does,
+    // rather than drop the line; in slices, so that it can be given up.
+    // (The descriptor stays non-blocking, as it was opened.)
+    if (n < 0 && errno == EAGAIN && stream && !givenUp()) {
+      struct pollfd writable {
+        fd, POLLOUT, 0
+      };
+      ::poll(&writable, 1, 50);
+      continue;
+    }
     if (n < 0 && errno == EPIPE && guard) guard->raised();
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);

@@ -108,6 +108,24 @@ AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
   handle_ = reinterpret_cast<std::intptr_t>(handle);
 }
 
+WriteInterrupter::~WriteInterrupter() {
+  const HANDLE thread = reinterpret_cast<HANDLE>(thread_.exchange(0));
+  if (thread != nullptr) ::CloseHandle(thread);
+}
+
+void WriteInterrupter::registerCurrentThread() noexcept {
+  const HANDLE thread = ::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId());
+  const HANDLE previous =
+      reinterpret_cast<HANDLE>(thread_.exchange(reinterpret_cast<std::intptr_t>(thread)));
+  if (previous != nullptr) ::CloseHandle(previous);
+}
+
+// CancelSynchronousIo wants THREAD_TERMINATE access, which OpenThread asked for.
+void WriteInterrupter::interrupt() noexcept {
+  const HANDLE thread = reinterpret_cast<HANDLE>(thread_.load());
+  if (thread != nullptr) ::CancelSynchronousIo(thread);
+}
+
 ErrorCode probeAppend(const NativeChar* name) noexcept { return AppendFile(name).openError(); }
 
 AppendFile::~AppendFile() {
@@ -130,17 +148,19 @@ void AppendFile::unlockAppend() noexcept {
   unlockByte(handleOf(handle_), kAppendLockOffsetLow, appendLocked_);
 }
 
-std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
-                               bool /*stream*/) noexcept {
+std::size_t AppendFile::append(const std::string_view* parts, std::size_t count, bool stream,
+                               const std::atomic<bool>* giveUp) noexcept {
   // Windows raises no signal for a pipe without a reader: a stream is
   // written like a file. There is no gathered write for ordinary handles,
   // so small pieces are copied together and go out in one call.
   if (!appendLocked_) return 0;
   std::size_t done = 0;
-  // Writes `size` bytes at the end of the file; false once a call fails.
+  // Writes `size` bytes at the end of the file; false once a call fails (or
+  // was cancelled: see WriteInterrupter).
   const auto put = [&](const char* data, std::size_t size) {
     constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
     for (std::size_t at = 0; at < size;) {
+      if (stream && giveUp != nullptr && giveUp->load()) return false;
       const std::size_t left = size - at;
       const DWORD chunk = static_cast<DWORD>(left < kMaxChunk ? left : kMaxChunk);
       // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file.
