@@ -105,11 +105,14 @@ bool AppendPass::nameMovedOn() const noexcept {
 }
 
 bool AppendPass::startsAfterTornLine() noexcept {
-  // A file new to this sink, or one that others wrote since, may end in a
-  // line that a writer killed in the middle left open; a cut this process
-  // made is on record.
-  bool torn = haveBefore_ && !stream_ && !file_.isBorrowed() && before_.regular &&
-              !sink_.company_.leftAsItWas(before_) &&
+  // A file new to this sink may end in a line that a writer killed in the
+  // middle (or cut by a limit) left open, and so may one that others wrote
+  // since, where a kill can have ended it; a cut this process made is on
+  // record.
+  const OtherWriters& company = sink_.company_;
+  const bool look = !company.knows(before_.id) ||
+                    (!company.leftAsItWas(before_) && platform::killCanEndAt(before_.size));
+  bool torn = haveBefore_ && !stream_ && !file_.isBorrowed() && before_.regular && look &&
               endsInsideDeadLine(file_, name_.c_str(), sink_.tail_, before_);
   if (const Fragment* cut =
           state_.fragments.empty() ? nullptr : state_.fragments.find(before_.id)) {
@@ -252,7 +255,7 @@ bool AppendPass::gluedOn(const Gathered& gathered, const platform::FileState& af
   std::uint64_t end = 0;
   if (!file_.lastAppendEnd(end) || end < gathered.bytes) return false;
   const std::uint64_t start = end - gathered.bytes;
-  if (start == before_.size || start == 0) return false;
+  if (start == before_.size || start == 0 || !platform::killCanEndAt(start)) return false;
   const int previous = sink_.tail_.byteAt(name_.c_str(), after.id, start - 1);
   return previous >= 0 && previous != '\n';
 }

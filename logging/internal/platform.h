@@ -171,6 +171,14 @@ class AppendFile {
   ErrorCode openError_ = 0;
 };
 
+// Whether a write cut short by the death of its process can leave a
+// regular file ending at `size`. Linux copies a write into the page cache a
+// page at a time and stops for a fatal signal only between pages, so such
+// an end is a multiple of 4,096; elsewhere any size can be. (A file size
+// limit or a full disk can cut a write anywhere, but only the writer's own
+// process needs to know: it remembers the cut.)
+bool killCanEndAt(std::uint64_t size) noexcept;
+
 // Reads single bytes of a regular file that an AppendFile has open (which
 // is write-only), through a handle of its own. On POSIX the handle is kept
 // for the next call while the name means the same file, so that a sink can

@@ -206,6 +206,8 @@ bool AppendFile::lastAppendEnd(std::uint64_t& /*end*/) const noexcept { return f
 
 void AppendFile::waitForWritesInProgress() const noexcept {}
 
+bool killCanEndAt(std::uint64_t /*size*/) noexcept { return true; }
+
 TailReader::~TailReader() = default;
 
 int TailReader::byteAt(const NativeChar* name, const FileId& id, std::uint64_t offset) noexcept {
