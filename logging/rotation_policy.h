@@ -52,8 +52,11 @@ struct RotationPolicy {
   // costs one look at the file per period per sink, not one per line.
   RotationPeriod period = RotationPeriod::None;
 
-  // A sink's first write rotates a non-empty file first (one file per run);
-  // an empty or absent file is not rotated.
+  // One file per run: a sink's first write rotates first the non-empty file
+  // that was at the name when the sink was made, if it was last written no
+  // later than that second. Sinks made together (the processes of one
+  // start) rotate it once; a file made or written since is theirs. An empty
+  // or absent file is not rotated.
   bool rotateOnStart = false;
 
   // When a sink rotates, backups last modified longer ago than this are
@@ -82,12 +85,14 @@ struct RotationPolicy {
   // exists, maxBackups counts both, the size bound is the uncompressed
   // content's, and maxTotalBytes counts bytes on disk. A ".gz" keeps the
   // plain file's permission bits and modification time. Compression happens
-  // in the rotation, before the active file moves, under the file's
-  // rotation lock but not the process-wide one: it delays the writers of
-  // this file, never a sink of another file. A ".gz" under its final name is
+  // in the rotation, in the writing thread, after the active file moved (so
+  // lines go on into the fresh one, which it makes at once), under the fresh
+  // file's rotation lock but not the process-wide one: it delays that one
+  // thread, never a sink of another file. A ".gz" under its final name is
   // complete and on disk before the plain file goes, "<name>.<n>.gz.tmp"
   // exists only meanwhile, and whatever a killed writer left is finished or
-  // redone by the next rotation.
+  // redone by the next rotation. A writer stalled since it opened the file
+  // as the active one loses no line to its compression.
   bool compressBackups = false;
 
   // Called once for each rotation that this sink made, with the name of the
