@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace velmor::common {
 
@@ -104,6 +105,13 @@ struct RotationPolicy {
   // may pass maxQueuedBytes), and flush() there returns at once. An
   // exception it throws is caught; the first one prints one line on stderr.
   std::function<void(const std::filesystem::path& newest)> onRotated = nullptr;
+
+  // POSIX permission bits for the files the sink creates (the active file
+  // and, through it, every backup; a ".gz" keeps its plain file's bits, and
+  // as root its owner and group), less the umask as open() applies it, e.g.
+  // 0640 or 0600 for a log of secrets. Empty: 0666 less the umask. At most
+  // 07777. A file that exists already keeps its bits. Ignored on Windows.
+  std::optional<unsigned> fileMode = std::nullopt;
 };
 
 }  // namespace velmor::common

@@ -21,6 +21,7 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -391,9 +392,9 @@ TEST_F(RotationTest, CompressedBackupsKeepEveryLineAndRepairWhatACrashLeft) {
     if (name.rfind("left.log", 0) == 0) names.insert(name);
   }
   // The fresh active file is there at once: compression holds its lock.
-  EXPECT_EQ(names, (std::set<std::string>{"left.log", "left.log.1", "left.log.2.gz",
-                                          "left.log.3.gz", "left.log.5.gz", "left.log.6",
-                                          "left.log.6.gz"}));
+  EXPECT_EQ(names,
+            (std::set<std::string>{"left.log", "left.log.1", "left.log.2.gz", "left.log.3.gz",
+                                   "left.log.5.gz", "left.log.6", "left.log.6.gz"}));
   EXPECT_EQ(fs::file_size(left), 0u);
   EXPECT_EQ(messageOf(splitLines(readBackup(left, 1)).back()), "m");
   EXPECT_EQ(readBackup(left, 2), "one\n");
@@ -440,6 +441,54 @@ TEST_F(RotationTest, MixedCompressionKeepsEveryLine) {
   }
   expectEveryRecord(parseRecords(all + readFile(path), false), 2, kRecords);
 }
+
+#ifndef _WIN32
+// The bits asked for, less the umask, on the active file, every backup and
+// every ".gz", through rotations and compression; as root a ".gz" keeps its
+// plain file's owner and group. A mode past 07777 is refused.
+TEST_F(RotationTest, TheFileModeHoldsThroughRotationAndCompression) {
+  RotationPolicy policy{200, 5};
+  policy.compressBackups = true;
+  const auto modeOf = [](const fs::path& file) {
+    struct stat st {};
+    EXPECT_EQ(::stat(file.c_str(), &st), 0) << file;
+    return static_cast<unsigned>(st.st_mode & 07777);
+  };
+  for (const unsigned mode : {0640u, 0600u}) {
+    for (const unsigned mask : {022u, 077u}) {
+      const std::string name = std::to_string(mode) + "-" + std::to_string(mask) + ".log";
+      const fs::path path = dir() / name;
+      policy.fileMode = mode;
+      const mode_t saved = ::umask(mask);
+      {
+        FileLogSink sink(path, policy);
+        for (int i = 0; i < 20; ++i) sink.write(LogLevel::Info, std::string(60, 'x'));
+      }
+      ::umask(saved);
+      ASSERT_TRUE(fs::exists(backup(path, 1)));
+      ASSERT_TRUE(fs::exists(backup(path, 2).native() + ".gz"));
+      for (const auto& entry : fs::directory_iterator(dir())) {
+        if (entry.path().filename().string().rfind(name, 0) != 0) continue;
+        EXPECT_EQ(modeOf(entry.path()), mode & ~mask) << entry.path();
+      }
+    }
+  }
+  if (::geteuid() == 0) {
+    const fs::path path = dir() / "owned.log";
+    FileLogSink sink(path, policy);
+    while (!fs::exists(backup(path, 1))) sink.write(LogLevel::Info, std::string(60, 'x'));
+    ASSERT_EQ(::chown(backup(path, 1).c_str(), 65534, 65534), 0);
+    const fs::path zipped = backup(path, 2).native() + ".gz";
+    while (!fs::exists(zipped)) sink.write(LogLevel::Info, std::string(60, 'x'));
+    struct stat st {};
+    ASSERT_EQ(::stat(zipped.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+  }
+  policy.fileMode = 010000;
+  EXPECT_THROW(FileLogSink(dir() / "bad.log", policy), std::invalid_argument);
+}
+#endif
 
 // onRotated: once for each rotation this sink made (not another sink's),
 // with "<path>.1", outside the locks (it writes to the same sink), and an

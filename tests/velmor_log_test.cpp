@@ -158,7 +158,8 @@ TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
       {"-s", "0", file},         {"-n", "0", file},          {"-s", "5X", file},
       {"-l", "LOUD", file},      {"--bogus", file},          {},
       {file, "other.log"},       {"-n", "1001", file},       {"--every", "week", file},
-      {"--max-age", "5x", file}, {"--max-total", "0", file}, {"--on-rotate", "", file}};
+      {"--max-age", "5x", file}, {"--max-total", "0", file}, {"--on-rotate", "", file},
+      {"--mode", "8", file},     {"--mode", "17777", file},  {"--mode", "", file}};
   for (const std::vector<std::string>& args : refused) {
     const Ran ran = velmorLog(args);
     std::string shown;

@@ -17,7 +17,7 @@ AppendPass::AppendPass(FileSink& sink, ProcessState& state,
       name_(sink.backups_.active()),
       // Unopenable (no directory, a directory, a FIFO without a reader):
       // the lines are dropped.
-      file_(name_.c_str()),
+      file_(name_.c_str(), sink.fileMode()),
       locks_(lock, file_, sink.lockMemories_) {}
 
 bool AppendPass::run(const LogRecord* records, std::size_t count, Tally& tally) noexcept {

@@ -26,6 +26,12 @@ const RotationPolicy& checked(const RotationPolicy& policy) {
                                 std::to_string(kMaxBackupsLimit) + ", not " +
                                 std::to_string(policy.maxBackups));
   }
+  if (policy.fileMode && *policy.fileMode > 07777) {
+    char shown[32];
+    std::snprintf(shown, sizeof(shown), "0%o", *policy.fileMode);
+    throw std::invalid_argument(
+        std::string("RotationPolicy::fileMode must be at most 07777, not ") + shown);
+  }
   if (policy.maxBackupAge.count() < 0) {
     throw std::invalid_argument("RotationPolicy::maxBackupAge must not be negative, not " +
                                 std::to_string(policy.maxBackupAge.count()) + "s");
@@ -72,7 +78,7 @@ std::size_t FileSink::append(const LogRecord* records, std::size_t count) {
 
 std::error_code FileSink::probe() const {
   if (!backups_.usable()) return std::make_error_code(std::errc::invalid_argument);
-  const platform::ErrorCode error = platform::probeAppend(backups_.active().c_str());
+  const platform::ErrorCode error = platform::probeAppend(backups_.active().c_str(), fileMode());
   return {static_cast<int>(error), std::system_category()};
 }
 
@@ -135,7 +141,7 @@ void FileSink::compressAfterRotation(FileLocks& rotated) noexcept {
   // lock is busy, another rotation is on its way and compresses in turn. A
   // pinned file copied away and emptied is the fresh file itself, whose
   // lock is held already.
-  platform::AppendFile fresh(backups_.active().c_str());
+  platform::AppendFile fresh(backups_.active().c_str(), fileMode());
   platform::FileState found;
   platform::FileState moved;
   if (!fresh.isOpen() || !fresh.state(found) || !found.regular) return;

@@ -32,6 +32,10 @@ class FileSink {
   std::size_t append(const LogRecord* records, std::size_t count);
   // FileLogSink::probe.
   std::error_code probe() const;
+  // The permission bits the sink creates files with (before the umask).
+  unsigned fileMode() const noexcept {
+    return policy_.fileMode ? *policy_.fileMode : platform::kDefaultFileMode;
+  }
   // From now on appends to a stream wait no more: the one in progress ends
   // with what went out, and later ones take nothing, so their lines are
   // dropped (for a background sink that must stop). Any thread.

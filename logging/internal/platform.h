@@ -54,6 +54,10 @@ enum class LockResult {
   Unavailable,  // Cannot be taken here at all (no lock support, not lockable).
 };
 
+// The permission bits a file is created with unless told otherwise, before
+// the umask.
+inline constexpr unsigned kDefaultFileMode = 0666;
+
 // A file opened for appending, for the duration of one log line.
 //
 // The handle is never inherited by child processes, and opening never blocks
@@ -65,9 +69,10 @@ enum class LockResult {
 // file): they are written directly, never reopened, closed or locked.
 class AppendFile {
  public:
-  // Opens `name`, creating a missing file. isOpen() tells whether it worked.
-  // `name` must outlive the object.
-  explicit AppendFile(const NativeChar* name) noexcept;
+  // Opens `name`, creating a missing file with the permission bits `mode`
+  // less the umask (POSIX; ignored on Windows). isOpen() tells whether it
+  // worked. `name` must outlive the object.
+  explicit AppendFile(const NativeChar* name, unsigned mode = kDefaultFileMode) noexcept;
   // Releases the lock, if held, and closes the file.
   ~AppendFile();
   AppendFile(const AppendFile&) = delete;
@@ -229,7 +234,7 @@ class WriteInterrupter {
 // Opens `name` as AppendFile does and closes it again: 0 if that worked, or
 // the OS's code. A FIFO without a reader counts as openable: its lines wait
 // for one, as AppendFile's callers drop them meanwhile.
-ErrorCode probeAppend(const NativeChar* name) noexcept;
+ErrorCode probeAppend(const NativeChar* name, unsigned mode = kDefaultFileMode) noexcept;
 
 // A regular file read from its start, for one compression: never inherited,
 // and never in the way of another process's rename or delete. Not
@@ -286,9 +291,11 @@ class AppendBarrier {
 // exists, never inherited. Not thread-safe: one owner.
 class NewFile {
  public:
-  // Creates `name` with the permission bits of the file `like` is open on
+  // Creates `name` with the permission bits of the file `like` is open on,
+  // and, where the process may give them (as root), its owner and group
   // (POSIX; on Windows the directory's defaults apply), so that the copy is
-  // never more readable than its source. isOpen() tells whether it worked.
+  // never more readable than its source, nor less readable to its group. isOpen() tells whether it
+  // worked.
   NewFile(const NativeChar* name, const SourceFile& like) noexcept;
   // Closes the file (it stays on disk).
   ~NewFile();

@@ -124,7 +124,7 @@ bool stateOf(std::intptr_t handle, FileState& out) noexcept {
 
 }  // namespace
 
-AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
+AppendFile::AppendFile(const NativeChar* name, unsigned mode) noexcept : name_(name) {
   // The process's own streams, whatever they are: open("/dev/stdout") would
   // fail on a socket (standard output under systemd) and would not share
   // the descriptor's offset on a file.
@@ -141,7 +141,8 @@ AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
   // files it changes nothing, and append() waits for a full pipe in poll().
   int fd = -1;
   do {
-    fd = ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    fd = ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                static_cast<mode_t>(mode));
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) openError_ = lastError();
   handle_ = fd;
@@ -151,8 +152,8 @@ WriteInterrupter::~WriteInterrupter() = default;
 void WriteInterrupter::registerCurrentThread() noexcept {}
 void WriteInterrupter::interrupt() noexcept {}
 
-ErrorCode probeAppend(const NativeChar* name) noexcept {
-  const AppendFile file(name);
+ErrorCode probeAppend(const NativeChar* name, unsigned mode) noexcept {
+  const AppendFile file(name, mode);
   return file.openError() == ENXIO ? 0 : file.openError();
 }
 
@@ -397,8 +398,13 @@ NewFile::NewFile(const NativeChar* name, const SourceFile& like) noexcept {
   do {
     fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
   } while (fd < 0 && errno == EINTR);
-  // The umask may have taken bits away; it never adds any.
-  if (fd >= 0) ::fchmod(fd, mode);
+  // The owner and group first, as a change of owner may clear bits; where
+  // the process may not give them, the file stays its own. The umask may
+  // have taken bits away; it never adds any.
+  if (fd >= 0) {
+    static_cast<void>(::fchown(fd, st.st_uid, st.st_gid));
+    ::fchmod(fd, mode);
+  }
   handle_ = fd;
 }
 

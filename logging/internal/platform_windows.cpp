@@ -96,7 +96,7 @@ bool stateOf(std::intptr_t handle, FileState& out) noexcept {
 
 }  // namespace
 
-AppendFile::AppendFile(const NativeChar* name) noexcept : name_(name) {
+AppendFile::AppendFile(const NativeChar* name, unsigned /*mode*/) noexcept : name_(name) {
   // Shared for delete, so that another process's sink can rename the file
   // while this one has it open. Default security attributes: the handle is
   // not inheritable, so a child process can never hold the file.
@@ -126,7 +126,9 @@ void WriteInterrupter::interrupt() noexcept {
   if (thread != nullptr) ::CancelSynchronousIo(thread);
 }
 
-ErrorCode probeAppend(const NativeChar* name) noexcept { return AppendFile(name).openError(); }
+ErrorCode probeAppend(const NativeChar* name, unsigned /*mode*/) noexcept {
+  return AppendFile(name).openError();
+}
 
 AppendFile::~AppendFile() {
   if (!isOpen()) return;

@@ -121,6 +121,17 @@ void addRotationOptions(ValuedOptions& valued, common::RotationPolicy& policy) {
              [&](std::string& value) { return parseDuration(value, policy.maxBackupAge); });
   valued.add("--max-total", "--max-total", "size", sizes,
              [&](std::string& value) { return parseSize(value, policy.maxTotalBytes); });
+  valued.add("--mode", "--mode", "mode", "octal permission bits, at most 7777",
+             [&](std::string& value) {
+               unsigned mode = 0;
+               const char* end = value.data() + value.size();
+               const auto parsed = std::from_chars(value.data(), end, mode, 8);
+               if (value.empty() || parsed.ec != std::errc() || parsed.ptr != end || mode > 07777) {
+                 return false;
+               }
+               policy.fileMode = mode;
+               return true;
+             });
 }
 
 void addLineOptions(ValuedOptions& valued, Options& options) {
@@ -231,6 +242,8 @@ std::string usage() {
          "      --copy-when-pinned   Windows: copy FILE into FILE.1 and empty it when\n"
          "                           another program keeps it from being renamed\n"
          "      --compress           keep FILE.2 on gzip-compressed, as FILE.N.gz\n"
+         "      --mode OCTAL         create FILE with these permission bits, less the\n"
+         "                           umask (POSIX; default 666)\n"
          "      --on-rotate CMD      after each rotation run CMD (by the shell) with FILE.1\n"
          "                           as its last argument; not waited for, its output to\n"
          "                           standard error\n"
