@@ -388,19 +388,10 @@ TEST_F(FileLogSinkTest, LinesCutShortInTwoFilesNeverGlueOntoTheNextOnes) {
 TEST_F(FileLogSinkTest, AnotherWritersOpenLineNeverSwallowsTheNextLine) {
   const fs::path path = dir() / "shared.log";
   FileLogSink sink(path);
-  const auto appendRaw = [&](const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::app) << text;
-  };
-  // A line its writer was killed in the middle of: the kernel stops a write
-  // only between two pages, so it ends at a multiple of 4,096 bytes.
-  const auto appendCut = [&] {
-    const auto size = static_cast<std::size_t>(fs::file_size(path));
-    appendRaw("other cut" + std::string(4096 - (size + 9) % 4096, 'c'));
-  };
   sink.write(LogLevel::Info, "one");
-  appendRaw("other whole\n");
+  appendFile(path, "other whole\n");
   sink.write(LogLevel::Info, "two");
-  appendCut();
+  appendKilledLine(path);
   sink.write(LogLevel::Info, "three");
   sink.write(LogLevel::Info, "four");
   const std::vector<std::string> lines = splitLines(readFile(path));

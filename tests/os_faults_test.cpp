@@ -112,19 +112,10 @@ TEST_F(OsFaultTest, LinesWrittenWhileBackupsAreCompressedGoToTheFreshFile) {
 TEST_F(OsFaultTest, ALineGluedToAFragmentThatCameInMeanwhileIsWrittenAgain) {
   const fs::path path = dir() / "shared.log";
   FileLogSink sink(path);
-  const auto appendRaw = [&](const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::app) << text;
-  };
-  // A line its writer was killed in the middle of: the kernel stops a write
-  // only between two pages, so it ends at a multiple of 4,096 bytes.
-  const auto appendCut = [&] {
-    const auto size = static_cast<std::size_t>(fs::file_size(path));
-    appendRaw("other cut" + std::string(4096 - (size + 9) % 4096, 'c'));
-  };
   sink.write(LogLevel::Info, "one");
-  appendRaw("other whole\n");  // The sink now knows the file is shared.
+  appendFile(path, "other whole\n");  // The sink now knows the file is shared.
   sink.write(LogLevel::Info, "two");
-  mock::atNext(mock::Moment::BeforeAnAppend, appendCut);
+  mock::atNext(mock::Moment::BeforeAnAppend, [&] { appendKilledLine(path); });
   sink.write(LogLevel::Info, "three");
   sink.write(LogLevel::Info, "four");
   const std::vector<std::string> lines = splitLines(readFile(path));

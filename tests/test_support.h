@@ -77,6 +77,19 @@ inline void writeFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
+// Appends `text` to the file at `path`, as another writer would.
+inline void appendFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << text;
+}
+
+// Appends the start of a line, "other cut" and filler, as a writer killed in
+// the middle of it leaves it: the kernel stops a write only between two
+// pages, so it ends at a multiple of 4,096 bytes.
+inline void appendKilledLine(const fs::path& path) {
+  const auto size = static_cast<std::size_t>(fs::file_size(path));
+  appendFile(path, "other cut" + std::string(4096 - (size + 9) % 4096, 'c'));
+}
+
 // `text` cut after every LF; a trailing piece without LF is kept as is.
 inline std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
