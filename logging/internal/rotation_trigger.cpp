@@ -1,11 +1,15 @@
 // RotationTrigger: the period and start rules.
 #include "logging/internal/rotation_trigger.h"
 
+#include <chrono>
+
 namespace velmor::common::internal {
 
 bool RotationTrigger::lookBeforeAppend() noexcept {
   if (period_ == RotationPeriod::None) return startPending_;
-  return lookAt(std::time(nullptr));
+  // The fine clock (see beginRun): at a period's start time() may still
+  // show the old period while lines and file times already show the new.
+  return lookAt(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
 }
 
 bool RotationTrigger::lookAt(std::time_t now) noexcept {
@@ -40,7 +44,9 @@ bool RotationTrigger::lookAt(std::time_t now) noexcept {
 
 void RotationTrigger::beginRun(const platform::NativeChar* name) noexcept {
   if (!startPending_) return;
-  startedAt_ = std::time(nullptr);
+  // The fine clock, not time(): that one may read the coarse clock, a tick
+  // behind the file times that a write just before this made.
+  startedAt_ = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   startFileFound_ = platform::entryId(name, startFile_);
 }
 
