@@ -91,6 +91,29 @@ void BM_SinkWriteAllRules(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// writeBatch of 64 100-byte lines in each time format (0 TimeOfDay, 1
+// LocalIso8601, 2 UtcIso8601), each line with a time of its own a
+// millisecond apart, so that every prefix is formatted: where the format's
+// cost shows most. Items are lines.
+void BM_SinkWriteBatchFormat(benchmark::State& state) {
+  constexpr std::size_t kLines = 64;
+  velmor::common::RotationPolicy policy;
+  policy.format.time = static_cast<velmor::common::TimeFormat>(state.range(0));
+  velmor::common::FileLogSink sink(
+      benchDir() / ("format" + std::to_string(state.range(0)) + ".log"), policy);
+  const std::string message(100, 'x');
+  std::vector<velmor::common::LogRecord> batch(kLines, {LogLevel::Info, message});
+  auto when = std::chrono::system_clock::now();
+  for (auto _ : state) {
+    for (auto& record : batch) {
+      when += std::chrono::milliseconds(1);
+      record.time = when;
+    }
+    if (sink.writeBatch(batch.data(), batch.size()) != kLines) state.SkipWithError("dropped");
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kLines));
+}
+
 // writeBatch, as a reader of a pipe uses it: 64 lines per call, each with
 // its own prefix. Items are lines.
 void BM_SinkWriteBatch(benchmark::State& state) {
@@ -260,6 +283,7 @@ BENCHMARK(BM_SinkWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_FloorWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_SinkWriteAllRules)->ArgName("bytes")->Arg(100);
 BENCHMARK(BM_SinkWriteBatch)->ArgName("bytes")->Arg(100)->Arg(1024)->UseRealTime();
+BENCHMARK(BM_SinkWriteBatchFormat)->ArgName("time")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 BENCHMARK(BM_SinkLatency)->ArgName("bytes")->Arg(1024)->ThreadRange(1, 8)->UseRealTime();
 BENCHMARK(BM_Rotation)
     ->ArgName("compress")

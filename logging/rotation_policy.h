@@ -24,6 +24,20 @@ inline constexpr int kMaxBackupsLimit = 1000;
 // after the start of a new local hour or day.
 enum class RotationPeriod { None, Hourly, Daily };
 
+// How a line shows its time, between the brackets that open it.
+enum class TimeFormat {
+  TimeOfDay,     // "09:05:03.007": local time of day (the default).
+  LocalIso8601,  // "2026-12-09T09:05:03.007+01:00": local date and time, with
+                 // the zone's offset at that instant (across DST changes).
+  UtcIso8601,    // "2026-12-09T08:05:03.007Z".
+};
+
+// The layout of a line: "[" time "] [" LEVEL "] " message LF. The default is
+// the sink's fixed layout; give every sink of one file the same format.
+struct LineFormat {
+  TimeFormat time = TimeFormat::TimeOfDay;
+};
+
 // How large the active file grows, when else it is rotated, and which
 // backups are kept. The defaults are the sink's fixed behaviour: 5 MiB, five
 // backups, nothing else. A sink checks its policy at construction and throws
@@ -112,6 +126,11 @@ struct RotationPolicy {
   // 0640 or 0600 for a log of secrets. Empty: 0666 less the umask. At most
   // 07777. A file that exists already keeps its bits. Ignored on Windows.
   std::optional<unsigned> fileMode = std::nullopt;
+
+  // The layout of every line this sink writes (see LineFormat). An ISO stamp
+  // costs a few bytes more per line, and its date and offset are worked out
+  // once per second, not per line.
+  LineFormat format = {};
 };
 
 }  // namespace velmor::common

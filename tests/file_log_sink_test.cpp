@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -46,8 +47,42 @@ std::string formatted(int hour, int min, int sec, unsigned ms, LogLevel level,
   local.tm_min = min;
   local.tm_sec = sec;
   char prefix[internal::kMaxLinePrefix];
-  const std::size_t size = internal::formatLinePrefix(prefix, local, ms, level);
+  internal::LineTime time;
+  time.local = local;
+  const std::size_t size = internal::formatLinePrefix(prefix, time, ms, level);
   return std::string(prefix, size) + std::string(message) + "\n";
+}
+
+// An ISO prefix, for a second whose local and UTC times are given (as
+// "YYYY-MM-DD HH:MM:SS"), and an offset in seconds east.
+std::string isoPrefix(const char* local, const char* utc, long offset, unsigned ms,
+                      TimeFormat format) {
+  const auto parse = [](const char* text) {
+    std::tm out{};
+    std::sscanf(text, "%d-%d-%d %d:%d:%d", &out.tm_year, &out.tm_mon, &out.tm_mday, &out.tm_hour,
+                &out.tm_min, &out.tm_sec);
+    out.tm_year -= 1900;
+    out.tm_mon -= 1;
+    return out;
+  };
+  internal::LineTime time;
+  time.local = parse(local);
+  time.utc = parse(utc);
+  time.offset = offset;
+  char prefix[internal::kMaxLinePrefix];
+  return std::string(prefix, internal::formatLinePrefix(prefix, time, ms, LogLevel::Info, format));
+}
+
+TEST(FormatLogLine, IsoStampsCarryTheDateAndTheOffsetOrZ) {
+  using F = TimeFormat;
+  EXPECT_EQ(isoPrefix("2026-12-09 09:05:03", "2026-12-09 08:05:03", 3600, 7, F::LocalIso8601),
+            "[2026-12-09T09:05:03.007+01:00] [INFO] ");
+  EXPECT_EQ(isoPrefix("2026-12-09 21:42:01", "2026-12-09 16:12:01", 19800, 123, F::LocalIso8601),
+            "[2026-12-09T21:42:01.123+05:30] [INFO] ");
+  EXPECT_EQ(isoPrefix("2026-01-01 00:00:00", "2026-01-01 05:00:00", -18000, 0, F::LocalIso8601),
+            "[2026-01-01T00:00:00.000-05:00] [INFO] ");
+  EXPECT_EQ(isoPrefix("2026-12-09 09:05:03", "2026-12-09 08:05:03", 3600, 999, F::UtcIso8601),
+            "[2026-12-09T08:05:03.999Z] [INFO] ");
 }
 
 TEST(FormatLogLine, PadsEveryTimeFieldWithZeros) {
@@ -349,6 +384,48 @@ class FileSizeLimit {
   void (*previous_)(int) = SIG_ERR;
   bool ok_ = false;
 };
+
+#ifndef _WIN32
+// Each line's ISO stamp, through a sink, in several zones and on both
+// sides of a change of the clocks: the local date and time with the offset
+// in force at that instant, or the UTC time with "Z".
+TEST_F(FileLogSinkTest, IsoStampsShowTheOffsetInForceAtTheirInstant) {
+  struct Case {
+    const char* zone;
+    std::int64_t ms;  // Since the epoch.
+    const char* local;
+    const char* utc;
+  };
+  const Case cases[] = {
+      {"Europe/Berlin", 1774745999500, "2026-03-29T01:59:59.500+01:00", "2026-03-29T00:59:59.500Z"},
+      {"Europe/Berlin", 1774746000250, "2026-03-29T03:00:00.250+02:00", "2026-03-29T01:00:00.250Z"},
+      {"America/New_York", 1793512799000, "2026-11-01T01:59:59.000-04:00",
+       "2026-11-01T05:59:59.000Z"},
+      {"America/New_York", 1793512800000, "2026-11-01T01:00:00.000-05:00",
+       "2026-11-01T06:00:00.000Z"},
+      {"Asia/Kolkata", 1796832721123, "2026-12-09T21:42:01.123+05:30", "2026-12-09T16:12:01.123Z"},
+      // Another second: stamps are converted once per second, for every zone.
+      {"UTC", 1796832722123, "2026-12-09T16:12:02.123+00:00", "2026-12-09T16:12:02.123Z"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const Zone zone(c.zone);
+    for (const TimeFormat format : {TimeFormat::LocalIso8601, TimeFormat::UtcIso8601}) {
+      RotationPolicy policy;
+      policy.format.time = format;
+      const fs::path path = dir() / ("zone" + std::to_string(n++) + ".log");
+      const LogRecord record{LogLevel::Info, "m",
+                             Clock::time_point(std::chrono::milliseconds(c.ms))};
+      FileLogSink(path, policy).writeBatch(&record, 1);
+      const std::string want = format == TimeFormat::LocalIso8601 ? c.local : c.utc;
+      EXPECT_EQ(readFile(path), "[" + want + "] [INFO] m\n") << c.zone;
+    }
+  }
+  RotationPolicy bad;
+  bad.format.time = static_cast<TimeFormat>(3);
+  EXPECT_THROW(FileLogSink(dir() / "bad.log", bad), std::invalid_argument);
+}
+#endif
 
 // A line that the file system refuses in part (here the process's file size
 // limit; a full disk acts the same) is dropped, and what did reach the file

@@ -7,9 +7,14 @@
 #include <string>
 
 #include "logging/internal/rotation_trigger.h"
+#include "test_support.h"
 
 namespace velmor::common::internal {
 namespace {
+
+#ifndef _WIN32
+using velmor::testing::Zone;
+#endif
 
 // A regular, non-empty file last modified at `modified`.
 platform::FileState fileOf(std::time_t modified) {
@@ -49,32 +54,6 @@ TEST(RotationTriggerTest, AClockSteppedBackStillSeesEveryNewHour) {
 }
 
 #ifndef _WIN32
-// Sets TZ for the life of the object.
-class Zone {
- public:
-  explicit Zone(const char* name) {
-    const char* before = std::getenv("TZ");
-    had_ = before != nullptr;
-    if (had_) saved_ = before;
-    ::setenv("TZ", name, 1);
-    ::tzset();
-  }
-  ~Zone() {
-    if (had_) {
-      ::setenv("TZ", saved_.c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-  Zone(const Zone&) = delete;
-  Zone& operator=(const Zone&) = delete;
-
- private:
-  bool had_ = false;
-  std::string saved_;
-};
-
 // The hour the clocks repeat (02:00-03:00 twice in Berlin on 2026-10-25,
 // 01:00-02:00 twice in New York on 2026-11-01) is two periods: a file of the
 // first is rotated at the start of the second.

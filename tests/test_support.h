@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -309,6 +310,34 @@ inline std::vector<std::string> writerArgs(const fs::path& path, const std::stri
           std::to_string(policy.maxFileBytes),
           std::to_string(policy.maxBackups) + (policy.compressBackups ? "z" : "")};
 }
+
+#ifndef _WIN32
+// Sets TZ for the life of the object.
+class Zone {
+ public:
+  explicit Zone(const char* name) {
+    const char* before = std::getenv("TZ");
+    had_ = before != nullptr;
+    if (had_) saved_ = before;
+    ::setenv("TZ", name, 1);
+    ::tzset();
+  }
+  ~Zone() {
+    if (had_) {
+      ::setenv("TZ", saved_.c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+  Zone(const Zone&) = delete;
+  Zone& operator=(const Zone&) = delete;
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
+#endif
 
 // Captures what the process writes to stderr (the file descriptor, so that
 // C stdio output is caught too) between construction and take().

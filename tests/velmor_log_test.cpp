@@ -159,7 +159,8 @@ TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
       {"-l", "LOUD", file},      {"--bogus", file},          {},
       {file, "other.log"},       {"-n", "1001", file},       {"--every", "week", file},
       {"--max-age", "5x", file}, {"--max-total", "0", file}, {"--on-rotate", "", file},
-      {"--mode", "8", file},     {"--mode", "17777", file},  {"--mode", "", file}};
+      {"--mode", "8", file},     {"--mode", "17777", file},  {"--mode", "", file},
+      {"--time", "gmt", file}};
   for (const std::vector<std::string>& args : refused) {
     const Ran ran = velmorLog(args);
     std::string shown;

@@ -150,7 +150,8 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
     std::size_t length = previous.size();
     const Stamp stamp = state_.stamps.stamp(record.time ? *record.time : appended);
     if (previous.empty() || record.level != previousLevel || stamp != previousStamp) {
-      length = formatLinePrefix(lines.prefixSlot(), state_.stamps.local(), stamp.ms, record.level);
+      length = formatLinePrefix(lines.prefixSlot(), state_.stamps.time(), stamp.ms, record.level,
+                                sink_.policy_.format.time);
       previous = {lines.prefixSlot(), length};
       previousLevel = record.level;
       previousStamp = stamp;

@@ -26,6 +26,13 @@ const RotationPolicy& checked(const RotationPolicy& policy) {
                                 std::to_string(kMaxBackupsLimit) + ", not " +
                                 std::to_string(policy.maxBackups));
   }
+  const auto time = static_cast<int>(policy.format.time);
+  if (time < static_cast<int>(TimeFormat::TimeOfDay) ||
+      time > static_cast<int>(TimeFormat::UtcIso8601)) {
+    throw std::invalid_argument(
+        "RotationPolicy::format.time must be TimeOfDay, LocalIso8601 or UtcIso8601, not " +
+        std::to_string(time));
+  }
   if (policy.fileMode && *policy.fileMode > 07777) {
     char shown[32];
     std::snprintf(shown, sizeof(shown), "0%o", *policy.fileMode);

@@ -34,19 +34,45 @@ char* putPadded(char* out, unsigned value, int width) noexcept {
 
 unsigned nonNegative(int value) noexcept { return value < 0 ? 0u : static_cast<unsigned>(value); }
 
+// Writes "YYYY-MM-DDT" of `date`.
+char* putDate(char* out, const std::tm& date) noexcept {
+  const int year = date.tm_year + 1900;
+  if (year < 0) *out++ = '-';
+  out = putPadded(out, static_cast<unsigned>(year < 0 ? -year : year), 4);
+  *out++ = '-';
+  out = putPadded(out, nonNegative(date.tm_mon + 1), 2);
+  *out++ = '-';
+  out = putPadded(out, nonNegative(date.tm_mday), 2);
+  *out++ = 'T';
+  return out;
+}
+
+// Writes "+HH:MM" or "-HH:MM" of an offset in seconds east of UTC.
+char* putOffset(char* out, long offset) noexcept {
+  *out++ = offset < 0 ? '-' : '+';
+  const unsigned long minutes = static_cast<unsigned long>(offset < 0 ? -offset : offset) / 60;
+  out = putPadded(out, static_cast<unsigned>(minutes / 60 % 100), 2);
+  *out++ = ':';
+  return putPadded(out, static_cast<unsigned>(minutes % 60), 2);
+}
+
 }  // namespace
 
-std::size_t formatLinePrefix(char* out, const std::tm& local, unsigned ms,
-                             LogLevel level) noexcept {
+std::size_t formatLinePrefix(char* out, const LineTime& time, unsigned ms, LogLevel level,
+                             TimeFormat format) noexcept {
+  const std::tm& shown = format == TimeFormat::UtcIso8601 ? time.utc : time.local;
   char* end = out;
   *end++ = '[';
-  end = putPadded(end, nonNegative(local.tm_hour), 2);
+  if (format != TimeFormat::TimeOfDay) end = putDate(end, shown);
+  end = putPadded(end, nonNegative(shown.tm_hour), 2);
   *end++ = ':';
-  end = putPadded(end, nonNegative(local.tm_min), 2);
+  end = putPadded(end, nonNegative(shown.tm_min), 2);
   *end++ = ':';
-  end = putPadded(end, nonNegative(local.tm_sec), 2);
+  end = putPadded(end, nonNegative(shown.tm_sec), 2);
   *end++ = '.';
   end = putPadded(end, ms, 3);
+  if (format == TimeFormat::LocalIso8601) end = putOffset(end, time.offset);
+  if (format == TimeFormat::UtcIso8601) *end++ = 'Z';
   for (const char c : std::string_view("] [")) *end++ = c;
   for (const char* name = logLevelName(level); *name != '\0'; ++name) *end++ = *name;
   *end++ = ']';

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <ctime>
 
+#include "logging/internal/stamp_cache.h"
 #include "logging/log_sink.h"
+#include "logging/rotation_policy.h"
 
 namespace velmor::common::internal {
 
@@ -14,14 +16,17 @@ constexpr std::size_t kMaxLinePrefix = 64;
 
 // Writes the part of a line that comes before the message,
 //
-//   "[" HH ":" MM ":" SS "." mmm "] [" LEVEL "] "
+//   "[" HH ":" MM ":" SS "." mmm "] [" LEVEL "] "                     TimeOfDay
+//   "[" YYYY "-" MM "-" DD "T" HH ":" MM ":" SS "." mmm ("+"|"-") HH ":" MM "] [" ... LocalIso8601
+//   "[" YYYY "-" MM "-" DD "T" HH ":" MM ":" SS "." mmm "Z] [" ...   UtcIso8601
 //
 // into `out`, which has room for kMaxLinePrefix bytes, and returns its
-// length. The time of day comes from `local`, the
-// milliseconds `ms` (0..999) from the caller; hours, minutes and seconds are
-// zero-padded to two digits, milliseconds to three. A whole line is this
-// prefix, the message bytes unchanged, and "\n".
-std::size_t formatLinePrefix(char* out, const std::tm& local, unsigned ms, LogLevel level) noexcept;
+// length. The date and time come from `time` (local, or UTC, with the
+// local offset), the milliseconds `ms` (0..999) from the caller; fields are
+// zero-padded to their widths (the year to four digits). A whole line is
+// this prefix, the message bytes unchanged, and "\n".
+std::size_t formatLinePrefix(char* out, const LineTime& time, unsigned ms, LogLevel level,
+                             TimeFormat format = TimeFormat::TimeOfDay) noexcept;
 
 }  // namespace velmor::common::internal
 

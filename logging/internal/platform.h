@@ -357,6 +357,8 @@ NativeString anchorPath(const std::filesystem::path& path);
 // Converts `time` to local broken-down time without touching shared state.
 // Returns false (leaving `out` unchanged) if the conversion fails.
 bool toLocalTime(std::time_t time, std::tm& out) noexcept;
+// The same in UTC.
+bool toUtcTime(std::time_t time, std::tm& out) noexcept;
 
 // Returns `path` as bytes fit for a byte-oriented stream: UTF-8 where native
 // paths are wide, the native bytes unchanged elsewhere. May throw

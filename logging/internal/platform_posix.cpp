@@ -481,6 +481,10 @@ bool toLocalTime(std::time_t time, std::tm& out) noexcept {
   return ::localtime_r(&time, &out) != nullptr;
 }
 
+bool toUtcTime(std::time_t time, std::tm& out) noexcept {
+  return ::gmtime_r(&time, &out) != nullptr;
+}
+
 std::string displayPath(const NativeString& path) { return path; }
 
 }  // namespace velmor::common::internal::platform

@@ -440,6 +440,8 @@ bool toLocalTime(std::time_t time, std::tm& out) noexcept {
   return ::localtime_s(&out, &time) == 0;
 }
 
+bool toUtcTime(std::time_t time, std::tm& out) noexcept { return ::gmtime_s(&out, &time) == 0; }
+
 std::string displayPath(const NativeString& path) {
   // The C runtime's %ls converts through the C locale and silently truncates
   // at the first character it cannot map; UTF-8 keeps every path whole.

@@ -17,21 +17,29 @@ struct Stamp {
   friend bool operator!=(const Stamp& a, const Stamp& b) noexcept { return !(a == b); }
 };
 
-// Converts time points to stamps, keeping the local broken-down time of the
-// last second seen: the conversion costs as much as the rest of a line's
+// One second as lines show it: local and UTC broken-down time, and the
+// local zone's offset from UTC then, in seconds east.
+struct LineTime {
+  std::tm local{};
+  std::tm utc{};
+  long offset = 0;
+};
+
+// Converts time points to stamps, keeping the broken-down times of the last
+// second seen: the conversions cost as much as the rest of a line's
 // formatting, and lines come many to a second. Not thread-safe: used under
 // the process-wide mutex.
 class StampCache {
  public:
-  // The stamp of `when`; afterwards local() is the local time of its second.
+  // The stamp of `when`; afterwards time() is the time of its second.
   Stamp stamp(std::chrono::system_clock::time_point when) noexcept;
-  // The local time of the second of the last stamp() (00:00:00 if the
-  // conversion failed).
-  const std::tm& local() const noexcept { return local_; }
+  // The second of the last stamp() (1970-01-01 00:00:00 where a conversion
+  // failed).
+  const LineTime& time() const noexcept { return time_; }
 
  private:
   std::time_t second_ = -1;
-  std::tm local_{};
+  LineTime time_;
 };
 
 }  // namespace velmor::common::internal

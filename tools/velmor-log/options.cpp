@@ -146,6 +146,13 @@ void addLineOptions(ValuedOptions& valued, Options& options) {
     options.maxLine = static_cast<std::size_t>(length);
     return true;
   });
+  valued.add("--time", "--time", "time format", "clock, local or utc", [&](std::string& value) {
+    if (!passes(CLI::IsMember({"clock", "local", "utc"}), value)) return false;
+    options.policy.format.time = value == "clock"   ? common::TimeFormat::TimeOfDay
+                                 : value == "local" ? common::TimeFormat::LocalIso8601
+                                                    : common::TimeFormat::UtcIso8601;
+    return true;
+  });
   valued.add("--on-rotate", "--on-rotate", "command", "a command for the shell",
              [&](std::string& value) {
                options.onRotate = value;
@@ -234,6 +241,9 @@ std::string usage() {
          "  -t, --tee                also copy the input to standard output (COMMAND's\n"
          "                           standard error to standard error)\n"
          "  -m, --max-line BYTES     cut longer lines into pieces of BYTES (default 1M)\n"
+         "      --time clock|local|utc  stamp lines with the local time of day (default),\n"
+         "                           or the ISO 8601 local date and time with its offset,\n"
+         "                           or the ISO 8601 UTC date and time\n"
          "      --every hour|day     also rotate at the first line of a new local hour or day\n"
          "      --rotate-on-start    rotate a non-empty FILE before the first line\n"
          "      --max-age DURATION   delete backups older than DURATION (with s, m, h or d)\n"
