@@ -82,6 +82,22 @@ TEST_F(VelmorLogTest, PipeModeWritesEveryLineByteForByte) {
   EXPECT_EQ(bodies(file), expected);
 }
 
+// --time picks the stamp: local with its offset, or UTC with Z.
+TEST_F(VelmorLogTest, TimeOptionPicksTheStamp) {
+  for (const std::string time : {"local", "utc"}) {
+    const fs::path file = dir() / (time + ".log");
+    const Ran ran = velmorLog({"--time", time, file.u8string()}, "a\n");
+    ASSERT_EQ(ran.status, 0) << ran.err;
+    const std::string line = readFile(file);
+    // "[YYYY-MM-DDTHH:MM:SS.mmm" then "Z" or "+HH:MM" / "-HH:MM".
+    ASSERT_GE(line.size(), 25u) << line;
+    EXPECT_EQ(line[11], 'T') << line;
+    const std::size_t close = line.find(']');
+    EXPECT_EQ(close, time == "utc" ? 25u : 30u) << line;
+    EXPECT_EQ(line.substr(close), "] [INFO] a\n");
+  }
+}
+
 // A line far longer than --max-line, without any LF, is cut into pieces
 // with nothing lost.
 TEST_F(VelmorLogTest, ALongInputWithoutLineEndsIsCutWithNothingLost) {
