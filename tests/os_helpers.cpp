@@ -99,9 +99,15 @@ Child start(const fs::path& program, const std::vector<std::string>& args,
     startup.dwFlags = STARTF_USESTDHANDLES;
   }
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-    return -1;
+  // Wine, loaded with twenty starts at once, now and then refuses one for a
+  // moment: the children's start is the harness's part, tried a few times.
+  for (int attempt = 0;; ++attempt) {
+    if (::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                         nullptr, &startup, &process)) {
+      break;
+    }
+    if (attempt == 4) return -1;
+    ::Sleep(100);
   }
   ::CloseHandle(process.hThread);
   return reinterpret_cast<Child>(process.hProcess);
