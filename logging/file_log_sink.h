@@ -110,6 +110,12 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
   // whole; the others were dropped (the file could not be opened, or took a
   // line only in part). Same thread safety and failure behaviour as write().
   std::size_t writeBatch(const LogRecord* records, std::size_t count);
+  // The same, and when fewer than `count` records reached the file, sets
+  // `why` to the OS's reason for the first one dropped (a full disk is
+  // std::errc::no_space_on_device on POSIX, ERROR_DISK_FULL on Windows), so
+  // that a caller that keeps its lines can decide to wait and try them
+  // again; otherwise clears it.
+  std::size_t writeBatch(const LogRecord* records, std::size_t count, std::error_code& why);
 
   // Opens the file as a write does (creating it if missing) and closes it
   // again: no error if that worked, or the OS's reason why not (a FIFO

@@ -21,7 +21,10 @@ AppendPass::AppendPass(FileSink& sink, ProcessState& state,
       locks_(lock, file_, sink.lockMemories_) {}
 
 bool AppendPass::run(const LogRecord* records, std::size_t count, Tally& tally) noexcept {
-  if (!file_.isOpen()) return false;
+  if (!file_.isOpen()) {
+    tally.error = file_.openError();
+    return false;
+  }
   // Streams are written so that no SIGPIPE can reach the process, which
   // needs to be known before the write. A file whose name meant a regular
   // file last time is taken to be one again (checked after the write); the
@@ -29,6 +32,7 @@ bool AppendPass::run(const LogRecord* records, std::size_t count, Tally& tally) 
   stream_ = sink_.lastWasRegular_ && !file_.isBorrowed() ? false : file_.isStream();
   Step step = rotateEarlyIfDue(tally.rotated);
   if (step == Step::Go) step = lockAndLook(count > 1);
+  if (step == Step::Stop) tally.error = stopError_;
   if (step != Step::Go) return step == Step::Retry;
   Gathered gathered = gather(records, count, startsAfterTornLine());
   trimToCrossing(gathered);
@@ -40,7 +44,7 @@ AppendPass::Step AppendPass::rotateEarlyIfDue(int& rotated) noexcept {
   // before anything goes into it; looked at once per period and run.
   if (stream_ || !sink_.trigger_.lookBeforeAppend()) return Step::Go;
   platform::FileState found;
-  if (!file_.state(found)) return Step::Stop;
+  if (!file_.state(found)) return stop(platform::lastError());
   if (!sink_.trigger_.dueBeforeAppend(found)) {
     sink_.trigger_.settle();
     return Step::Go;
@@ -62,7 +66,7 @@ AppendPass::Step AppendPass::lockAndLook(bool batch) noexcept {
   // Taken before the append lock, never after it.
   if ((batch || company.lastSizeReached(lineByLineFrom_)) && !stream_) {
     locks_.takeRotationLock();
-    if (!file_.state(before_)) return Step::Stop;
+    if (!file_.state(before_)) return stop(platform::lastError());
     haveBefore_ = true;
   }
   // Where appends take a lock (Windows), the line is dropped if it cannot
@@ -76,7 +80,7 @@ AppendPass::Step AppendPass::lockAndLook(bool batch) noexcept {
     // Held off by a barrier: the file is a backup now, and the name a new
     // file.
     const bool looked = haveBefore_ || file_.state(before_);
-    return looked && !stream_ && nameMovedOn() ? Step::Retry : Step::Stop;
+    return looked && !stream_ && nameMovedOn() ? Step::Retry : stop(platform::lockBusyError());
   }
   const bool released = locks_.processLockReleased();
   // The file as it is before the append, needed only to end a cut line, to
@@ -88,7 +92,7 @@ AppendPass::Step AppendPass::lockAndLook(bool batch) noexcept {
   if ((!haveBefore_ &&
        (released || !company.knowsAFile() || company.knownShared() || !state_.fragments.empty())) ||
       (released && !releasedBefore)) {
-    if (!file_.state(before_)) return Step::Stop;
+    if (!file_.state(before_)) return stop(platform::lastError());
     haveBefore_ = true;
   }
   // While this thread waited, another one (or process) may have rotated the
@@ -228,6 +232,7 @@ bool AppendPass::finish(const Gathered& gathered, Tally& tally) noexcept {
   if (known && after.regular && after.size >= sink_.policy_.maxFileBytes) {
     sink_.rotateIfStillDue(locks_, after, false, tally.rotated);
   }
+  if (whole < gathered.lines) tally.error = file_.writeError();
   return whole == gathered.lines;
 }
 

@@ -32,6 +32,8 @@ class AppendPass {
     std::size_t done = 0;  // Records that reached the file whole.
     int rotated = 0;       // Rotations made.
     int rewrites = 0;      // Appends made again, their file gone (see lostWithFile).
+    // Why the last pass dropped the rest: the OS's code, 0 if none did.
+    platform::ErrorCode error = 0;
   };
   // Appends records[0..count) from the first, as many as go in one append,
   // and adds what it did to `tally`. True if the caller is to go on with
@@ -52,6 +54,11 @@ class AppendPass {
     const std::string_view* parts = nullptr;
   };
 
+  // Stops the pass, `error` saying why.
+  Step stop(platform::ErrorCode error) noexcept {
+    stopError_ = error;
+    return Step::Stop;
+  }
   Step rotateEarlyIfDue(int& rotated) noexcept;
   Step lockAndLook(bool batch) noexcept;
   // Whether the name now means another file than the one looked at, or
@@ -89,6 +96,7 @@ class AppendPass {
   // The file just before the append, if it was looked at.
   platform::FileState before_;
   bool haveBefore_ = false;
+  platform::ErrorCode stopError_ = 0;  // Why a step stopped the pass.
 };
 
 }  // namespace velmor::common::internal

@@ -65,7 +65,8 @@ FileSink::FileSink(fs::path path, const RotationPolicy& policy)
   }
 }
 
-std::size_t FileSink::append(const LogRecord* records, std::size_t count) {
+std::size_t FileSink::append(const LogRecord* records, std::size_t count,
+                             platform::ErrorCode* why) {
   AppendPass::Tally tally;
   {
     ProcessState& state = processState();
@@ -80,6 +81,7 @@ std::size_t FileSink::append(const LogRecord* records, std::size_t count) {
     }
   }
   announce(tally.rotated);
+  if (why != nullptr) *why = tally.error;
   return tally.done;
 }
 

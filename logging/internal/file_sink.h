@@ -28,8 +28,10 @@ class FileSink {
   FileSink(std::filesystem::path path, const RotationPolicy& policy);
 
   // FileLogSink::writeBatch: appends the records, rotating as it goes, then
-  // calls onRotated once per rotation made, outside every lock.
-  std::size_t append(const LogRecord* records, std::size_t count);
+  // calls onRotated once per rotation made, outside every lock. If not all
+  // were taken, `why` (if given) gets the OS's code for the first dropped.
+  std::size_t append(const LogRecord* records, std::size_t count,
+                     platform::ErrorCode* why = nullptr);
   // FileLogSink::probe.
   std::error_code probe() const;
   // The permission bits the sink creates files with (before the umask).

@@ -81,6 +81,9 @@ class AppendFile {
   bool isOpen() const noexcept;
   // Why the file did not open: the OS's code, or 0 when it is open.
   ErrorCode openError() const noexcept { return openError_; }
+  // Why the last append() took fewer bytes than it was given: the OS's
+  // code (ENOSPC, ERROR_DISK_FULL), or 0 if none did.
+  ErrorCode writeError() const noexcept { return writeError_; }
   // The descriptor (POSIX) or HANDLE (Windows), for tests and diagnostics.
   std::intptr_t nativeHandle() const noexcept { return handle_; }
 
@@ -175,6 +178,7 @@ class AppendFile {
   bool appendLocked_ = false;  // The append lock (Windows).
   bool borrowed_ = false;      // The process's own descriptor: never closed or locked.
   ErrorCode openError_ = 0;
+  ErrorCode writeError_ = 0;
 };
 
 // Whether a write cut short by the death of its process can leave a
@@ -230,6 +234,13 @@ class WriteInterrupter {
  private:
   [[maybe_unused]] std::atomic<std::intptr_t> thread_{0};  // Windows: the writer's HANDLE.
 };
+
+// The calling thread's code of the last failed OS call (errno,
+// GetLastError()), or a general I/O error if it left none.
+ErrorCode lastError() noexcept;
+// The code for a file lock that stayed busy past its wait (EBUSY on POSIX,
+// ERROR_LOCK_VIOLATION on Windows).
+ErrorCode lockBusyError() noexcept;
 
 // Opens `name` as AppendFile does and closes it again: 0 if that worked, or
 // the OS's code. A FIFO without a reader counts as openable: its lines wait

@@ -30,8 +30,6 @@
 namespace velmor::common::internal::platform {
 namespace {
 
-ErrorCode lastError() noexcept { return errno != 0 ? static_cast<ErrorCode>(errno) : EIO; }
-
 FileId idOf(const struct stat& st) noexcept {
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
@@ -152,6 +150,9 @@ WriteInterrupter::~WriteInterrupter() = default;
 void WriteInterrupter::registerCurrentThread() noexcept {}
 void WriteInterrupter::interrupt() noexcept {}
 
+ErrorCode lastError() noexcept { return errno != 0 ? static_cast<ErrorCode>(errno) : EIO; }
+ErrorCode lockBusyError() noexcept { return EBUSY; }
+
 ErrorCode probeAppend(const NativeChar* name, unsigned mode) noexcept {
   const AppendFile file(name, mode);
   return file.openError() == ENXIO ? 0 : file.openError();
@@ -190,7 +191,10 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
                                const std::atomic<bool>* giveUp) noexcept {
   const int fd = static_cast<int>(handle_);
   const auto givenUp = [&] { return giveUp != nullptr && giveUp->load(); };
-  if (stream && givenUp()) return 0;
+  if (stream && givenUp()) {
+    writeError_ = ECANCELED;
+    return 0;
+  }
   std::optional<PipeSignalGuard> guard;
   if (stream) guard.emplace();
   // One gathered write: the pieces need no copying into one buffer, and
@@ -219,7 +223,10 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
       continue;
     }
     if (n < 0 && errno == EPIPE && guard) guard->raised();
-    if (n <= 0) break;
+    if (n <= 0) {
+      writeError_ = n < 0 ? static_cast<ErrorCode>(errno) : EIO;
+      break;
+    }
     done += static_cast<std::size_t>(n);
     // Step past what was written: a call may stop anywhere.
     for (auto written = static_cast<std::size_t>(n); written > 0;) {

@@ -14,11 +14,6 @@
 namespace velmor::common::internal::platform {
 namespace {
 
-ErrorCode lastError() noexcept {
-  const DWORD error = ::GetLastError();
-  return error != 0 ? error : ERROR_GEN_FAILURE;
-}
-
 HANDLE handleOf(std::intptr_t value) noexcept { return reinterpret_cast<HANDLE>(value); }
 
 // The two bytes every sink locks, far past any real file size, because a
@@ -126,6 +121,12 @@ void WriteInterrupter::interrupt() noexcept {
   if (thread != nullptr) ::CancelSynchronousIo(thread);
 }
 
+ErrorCode lastError() noexcept {
+  const DWORD error = ::GetLastError();
+  return error != 0 ? error : ERROR_GEN_FAILURE;
+}
+ErrorCode lockBusyError() noexcept { return ERROR_LOCK_VIOLATION; }
+
 ErrorCode probeAppend(const NativeChar* name, unsigned /*mode*/) noexcept {
   return AppendFile(name).openError();
 }
@@ -173,7 +174,10 @@ std::size_t AppendFile::append(const std::string_view* parts, std::size_t count,
       const BOOL ok = ::WriteFile(handleOf(handle_), data + at, chunk, &written, &atEnd);
       done += written;
       at += written;
-      if (!ok || written == 0) return false;
+      if (!ok || written == 0) {
+        writeError_ = ok ? ERROR_WRITE_FAULT : ::GetLastError();
+        return false;
+      }
     }
     return true;
   };
