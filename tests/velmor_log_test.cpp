@@ -366,7 +366,24 @@ TEST_F(VelmorLogTest, GroupSignalsReachTheCommandOnceAndIgnoredOnesStayIgnored) 
   signalGroup(child, SIGHUP);
   EXPECT_EQ(waitFor(child), 0);
   ::close(static_cast<int>(input));
-  EXPECT_NE(readFile(nohup).find(" HUP=ignored"), std::string::npos) << readFile(nohup);
+  // COMMAND starts with it ignored, and a handler of its own still gets it.
+  EXPECT_NE(readFile(nohup).find(" HUP=1 QUIT=0 ignored: 1\n"), std::string::npos)
+      << readFile(nohup);
+
+  // A script's background job starts with SIGINT and SIGQUIT ignored: both
+  // still reach COMMAND, once each, and do not stop velmor-log.
+  const fs::path job = dir() / "job.log";
+  child = spawn(
+      "/usr/bin/setsid",
+      {"/bin/sh", "-c",
+       "'" + kTool.string() + "' '" + job.string() + "' -- '" + counter + "' signals 1500 & wait"},
+      &input);
+  ASSERT_TRUE(waitForText(job, "ready"));
+  signalGroup(child, SIGINT);
+  signalGroup(child, SIGQUIT);
+  waitFor(child);
+  ::close(static_cast<int>(input));
+  EXPECT_TRUE(waitForText(job, "INT=1 TERM=0 HUP=0 QUIT=1 ignored: 2 3\n")) << readFile(job);
 
   // Once COMMAND has exited, SIGTERM ends logging at once, though a child of
   // it still holds the output open.
@@ -390,12 +407,141 @@ TEST_F(VelmorLogTest, GroupSignalsReachTheCommandOnceAndIgnoredOnesStayIgnored) 
   ::close(static_cast<int>(input));
   EXPECT_EQ(bodies(piped), (std::vector<std::string>{"[INFO] whole\n", "[INFO] partial\n"}));
 
+  // Killed outright, velmor-log takes COMMAND with it (Linux).
+#ifdef __linux__
+  const fs::path killed = dir() / "killed.log";
+  child = inSession(killed, {"--", "sh", "-c", "echo $$; exec sleep 30"}, &input);
+  ASSERT_TRUE(waitForText(killed, "\n"));
+  const pid_t command = std::stoi(messageOf(splitLines(readFile(killed)).at(0)));
+  ::kill(static_cast<pid_t>(child), SIGKILL);
+  waitFor(child);
+  ::close(static_cast<int>(input));
+  bool gone = false;
+  for (int i = 0; i < 500 && !gone; ++i) {
+    gone = ::kill(command, 0) != 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(gone) << "COMMAND outlived a killed velmor-log";
+#endif
+
   // Closed standard streams are not taken for input: it ends at once.
   const Ran closed = run(
       "/bin/sh",
       {"-c", "timeout 10 '" + kTool.string() + "' '" + (dir() / "closed.log").string() + "' <&-"},
       "");
   EXPECT_EQ(closed.status, 0) << closed.err;
+}
+
+// A read that fails is reported after what was read is written, and a
+// usage error reaches its status though standard error has no reader.
+TEST_F(VelmorLogTest, FailedReadsAndLostStandardErrorEndWithTheirStatus) {
+  const fs::path file = dir() / "read.log";
+  const Ran failed =
+      run("/bin/sh", {"-c", "'" + kTool.string() + "' '" + file.string() + "' < /"}, "");
+  EXPECT_EQ(failed.status, 4);
+  EXPECT_NE(failed.err.find("velmor-log: cannot read standard input: "), std::string::npos)
+      << failed.err;
+  // Standard error is a pipe whose reader has ended by the time it runs.
+  const Ran usage = run(
+      "/bin/bash",
+      {"-c", "exec 2> >(:); sleep 0.3; '" + kTool.string() + "' --no-such-option; echo $?"}, "");
+  EXPECT_EQ(usage.out, "2\n");
+}
+
+// A file system of its own, `bytes` large, mounted in the test's directory;
+// empty if this machine cannot mount one (not root, no tmpfs).
+struct SmallDisk {
+  explicit SmallDisk(const fs::path& at, std::size_t bytes) : path(at) {
+    fs::create_directories(at);
+    const std::string options = "size=" + std::to_string(bytes);
+    mounted =
+        run("/bin/mount", {"-t", "tmpfs", "-o", options, "tmpfs", at.string()}, "").status == 0;
+  }
+  ~SmallDisk() {
+    if (mounted) run("/bin/umount", {"-l", path.string()}, "");
+  }
+  fs::path path;
+  bool mounted = false;
+};
+
+// The numbers of the lines of `path` ("[stamp] [INFO] <n>"), in file order;
+// a line cut short by the full disk (a prefix of the line after it) is left
+// out.
+std::vector<int> numbersIn(const fs::path& path) {
+  std::vector<int> numbers;
+  const std::vector<std::string> lines = splitLines(readFile(path));
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    // A cut line is followed by its whole line, stamped later: cut in the
+    // stamp, or with a message that starts the next one (n and n + 1 never
+    // start each other).
+    const bool stamped = lines[i].find("] [INFO] ") != std::string::npos;
+    if (i + 1 < lines.size() &&
+        (!stamped || messageOf(lines[i + 1]).rfind(messageOf(lines[i]), 0) == 0) &&
+        messageOf(lines[i + 1]) != messageOf(lines[i])) {
+      continue;
+    }
+    numbers.push_back(stamped ? std::stoi(messageOf(lines[i])) : -1);
+  }
+  return numbers;
+}
+
+// Writes `input` to the descriptor `to` from a thread of its own, then
+// closes it.
+std::thread feed(std::intptr_t to, std::string input) {
+  return std::thread([to, input = std::move(input)] {
+    for (std::size_t at = 0; at < input.size();) {
+      const ssize_t n = ::write(static_cast<int>(to), input.data() + at, input.size() - at);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    ::close(static_cast<int>(to));
+  });
+}
+
+TEST_F(VelmorLogTest, AFullDiskPausesWithoutLosingALine) {
+  SmallDisk disk(dir() / "disk", 1 << 20);
+  if (!disk.mounted) GTEST_SKIP() << "SKIPPED: cannot mount a tmpfs here";
+  const fs::path filler = disk.path / "filler";
+  writeFile(filler, std::string(900 * 1024, 'x'));
+  std::string input;
+  for (int i = 0; i < 20000; ++i) input += std::to_string(i) + "\n";
+  const fs::path log = disk.path / "app.log";
+  const fs::path errors = dir() / "errors";
+  const std::string velmorLog =
+      "exec '" + kTool.string() + "' -s 100M '" + log.string() + "' 2>'" + errors.string() + "'";
+  std::intptr_t stdinFd = -1;
+  Child child = spawn("/bin/sh", {"-c", velmorLog}, &stdinFd);
+  std::thread feeding = feed(stdinFd, input);
+  ASSERT_TRUE(waitForText(errors, "pausing until there is room"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  fs::remove(filler);  // Another program frees room.
+  feeding.join();
+  EXPECT_EQ(waitFor(child), 0) << readFile(errors);
+  std::vector<int> expected(20000);
+  for (int i = 0; i < 20000; ++i) expected[static_cast<std::size_t>(i)] = i;
+  EXPECT_EQ(numbersIn(log), expected);
+  EXPECT_NE(readFile(errors).find("room again"), std::string::npos) << readFile(errors);
+
+  // A stop during a pause ends it at once, the lines it holds counted.
+  writeFile(filler, std::string(fs::space(disk.path).available, 'x'));
+  fs::remove(errors);
+  child = spawn("/bin/sh", {"-c", velmorLog}, &stdinFd);
+  feeding = feed(stdinFd, input);
+  ASSERT_TRUE(waitForText(errors, "pausing until there is room"));
+  const auto start = std::chrono::steady_clock::now();
+  ::kill(static_cast<pid_t>(child), SIGTERM);
+  EXPECT_EQ(waitFor(child), 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  feeding.join();
+  EXPECT_NE(readFile(errors).find(" lines could not be written to "), std::string::npos)
+      << readFile(errors);
+
+  // --when-full drop loses lines, and says so in its status and on stderr.
+  const Ran dropped = run(
+      "/bin/sh",
+      {"-c", "seq 1 20000 | '" + kTool.string() + "' --when-full drop '" + log.string() + "'"}, "");
+  EXPECT_EQ(dropped.status, 3);
+  EXPECT_NE(dropped.err.find(" lines could not be written to "), std::string::npos) << dropped.err;
 }
 #endif
 

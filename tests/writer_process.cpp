@@ -24,10 +24,11 @@
 //
 //   writer_process signals <ms>  (POSIX)
 //
-// Counts the SIGINT, SIGTERM and SIGHUP it gets (one ignored at start stays
-// ignored), prints "ready", lives for `ms` milliseconds, then prints
-// "INT=<n> TERM=<n> HUP=<n or ignored>" and exits 0: a COMMAND that tells
-// how often a signal reached it.
+// Counts the SIGINT, SIGTERM, SIGHUP and SIGQUIT it gets (its handlers
+// replace even a disposition to ignore), prints "ready", lives for `ms`
+// milliseconds, then prints "INT=<n> TERM=<n> HUP=<n> QUIT=<n> ignored:
+// <numbers>" (those ignored at start) and exits 0: a COMMAND that tells how
+// often a signal reached it.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -44,27 +45,29 @@
 #include <signal.h>
 
 namespace {
-volatile sig_atomic_t counts[3];
-extern "C" void count(int signo) { ++counts[signo == SIGINT ? 0 : signo == SIGTERM ? 1 : 2]; }
+constexpr int kCounted[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+volatile sig_atomic_t counts[4];
+extern "C" void count(int signo) {
+  for (int i = 0; i < 4; ++i) {
+    if (kCounted[i] == signo) ++counts[i];
+  }
+}
 
 int countSignals(int ms) {
-  const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
-  bool ignored[3] = {};
-  for (int i = 0; i < 3; ++i) {
+  std::string ignored;
+  for (const int signo : kCounted) {
     struct sigaction current {};
-    ::sigaction(signals[i], nullptr, &current);
-    ignored[i] = current.sa_handler == SIG_IGN;
-    if (!ignored[i]) ::signal(signals[i], count);
+    ::sigaction(signo, nullptr, &current);
+    if (current.sa_handler == SIG_IGN) ignored += " " + std::to_string(signo);
+    ::signal(signo, count);  // As a program with handlers of its own does.
   }
   std::cout << "ready\n" << std::flush;
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  const auto shown = [&](int i) {
-    return ignored[i] ? std::string("ignored") : std::to_string(counts[i]);
-  };
-  std::cout << "INT=" << shown(0) << " TERM=" << shown(1) << " HUP=" << shown(2) << "\n";
+  std::cout << "INT=" << counts[0] << " TERM=" << counts[1] << " HUP=" << counts[2]
+            << " QUIT=" << counts[3] << " ignored:" << ignored << "\n";
   return 0;
 }
 }  // namespace

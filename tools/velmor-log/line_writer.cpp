@@ -1,6 +1,9 @@
 // LineWriter: line splitting, cutting of over-long lines and batching.
 #include "line_writer.h"
 
+#include <chrono>
+#include <system_error>
+
 namespace velmor::tool {
 namespace {
 
@@ -9,8 +12,18 @@ using common::LogLevel;
 // Beyond this many records a batch is written even within one chunk, so
 // that the record list stays small.
 constexpr std::size_t kMaxBatch = 4096;
+// How often a full disk is tried again.
+constexpr std::chrono::milliseconds kFullDiskRetry{250};
 
 }  // namespace
+
+std::string describe(const std::error_code& error) {
+  std::string text = error.message();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
 
 bool priorityPrefix(std::string_view message, LogLevel& level) {
   if (message.size() < 3 || message[0] != '<' || message[2] != '>') return false;
@@ -111,10 +124,49 @@ void LineWriter::emit(std::string_view message, bool endsLine) {
 }
 
 void LineWriter::flush() {
-  if (batch_.empty()) return;
-  const std::size_t written = sink_.writeBatch(batch_.data(), batch_.size());
-  if (written < batch_.size()) dropped_ += batch_.size() - written;
+  bool retried = false;
+  for (std::size_t done = 0; done < batch_.size();) {
+    std::error_code why;
+    const std::size_t written = sink_.writeBatch(batch_.data() + done, batch_.size() - done, why);
+    done += written;
+    if (done == batch_.size()) break;
+    if (written > 0) retried = false;
+    if (waitForRoom(why)) continue;
+    if (stopped_) {
+      dropped_ += batch_.size() - done;  // A stop came while the disk was full.
+      break;
+    }
+    if (!retried) {
+      retried = true;
+      continue;
+    }
+    ++dropped_;
+    ++done;
+    retried = false;
+  }
   batch_.clear();
+  if (paused_) {
+    paused_ = false;
+    writeStream(2, "velmor-log: " + settings_.file + ": room again, going on\n");
+  }
+}
+
+bool LineWriter::waitForRoom(const std::error_code& why) {
+  if (stopped_ || !settings_.waitWhenFull || !meansFullDisk(why)) return false;
+  if (!pauseUnlessStopped(std::chrono::milliseconds(0))) {
+    stopped_ = true;
+    paused_ = false;
+    return false;
+  }
+  if (!paused_) {
+    paused_ = true;
+    writeStream(2, "velmor-log: " + settings_.file + ": " + describe(why) +
+                       ": pausing until there is room\n");
+  }
+  if (pauseUnlessStopped(kFullDiskRetry)) return true;
+  stopped_ = true;  // The lines are dropped and counted.
+  paused_ = false;
+  return false;
 }
 
 }  // namespace velmor::tool

@@ -16,16 +16,12 @@
 
 namespace {
 
+using velmor::tool::describe;
 using velmor::tool::writeStream;
 
-// What the OS says of `error`, on one line.
-std::string describe(const std::error_code& error) {
-  std::string text = error.message();
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  return text;
-}
+// The exit statuses of velmor-log's own making (see usage()).
+constexpr int kLinesLost = 3;
+constexpr int kReadFailed = 4;
 
 int usageError(const std::string& problem) {
   writeStream(2, "velmor-log: " + problem + "\nTry 'velmor-log --help' for more information.\n");
@@ -42,22 +38,28 @@ int logLines(const velmor::tool::Options& options, velmor::common::FileLogSink& 
   settings.prefixLevels = options.prefixLevels;
   settings.maxLine = options.maxLine;
   settings.tee = options.tee ? 1 : 0;
+  settings.waitWhenFull = !options.dropWhenFull;
+  settings.file = options.file;
   tool::LineWriter out(sink, settings, dropped);
   int status = 0;
+  std::string problem;
   if (options.command.empty()) {
-    tool::pumpStandardInput(out);
+    tool::pumpStandardInput(out, problem);
   } else {
     settings.level = options.stderrLevel;
     settings.tee = options.tee ? 2 : 0;
     tool::LineWriter err(sink, settings, dropped);
-    std::string problem;
     status = tool::runCommand(options.command, out, err, problem);
-    if (!problem.empty()) writeStream(2, "velmor-log: " + problem + "\n");
   }
+  if (!problem.empty()) writeStream(2, "velmor-log: " + problem + "\n");
   if (dropped > 0) {
     writeStream(2, "velmor-log: " + std::to_string(dropped.load()) +
                        " lines could not be written to " + options.file + "\n");
   }
+  // COMMAND's own failure is told first; then lost lines, then a failed
+  // read (what was read was written).
+  if (status == 0 && dropped > 0) status = kLinesLost;
+  if (status == 0 && !problem.empty()) status = kReadFailed;
   return status;
 }
 
@@ -65,7 +67,7 @@ int logLines(const velmor::tool::Options& options, velmor::common::FileLogSink& 
 
 int main(int argc, char** argv) {
   namespace tool = velmor::tool;
-  tool::openMissingStandardStreams();
+  tool::prepareProcess();
   std::string problem;
   std::optional<tool::Options> options;
   std::filesystem::path file;

@@ -153,6 +153,11 @@ void addLineOptions(ValuedOptions& valued, Options& options) {
                                                     : common::TimeFormat::UtcIso8601;
     return true;
   });
+  valued.add("--when-full", "--when-full", "choice", "wait or drop", [&](std::string& value) {
+    if (!passes(CLI::IsMember({"wait", "drop"}), value)) return false;
+    options.dropWhenFull = value == "drop";
+    return true;
+  });
   valued.add("--on-rotate", "--on-rotate", "command", "a command for the shell",
              [&](std::string& value) {
                options.onRotate = value;
@@ -257,12 +262,17 @@ std::string usage() {
          "      --on-rotate CMD      after each rotation run CMD (by the shell) with FILE.1\n"
          "                           as its last argument; not waited for, its output to\n"
          "                           standard error\n"
+         "      --when-full wait|drop  when FILE's disk is full, stop reading and try again\n"
+         "                           until there is room (default), or drop the lines\n"
          "  -h, --help               show this text\n"
          "      --version            show the version\n"
          "\n"
-         "Exit status: 0 at the end of input (or on SIGTERM, SIGINT or SIGHUP, after writing\n"
-         "what was read); COMMAND's own status with COMMAND (128+N if killed by signal N, 127\n"
-         "if it cannot be started); 1 if FILE cannot be opened; 2 for a usage error.\n";
+         "Exit status: 0 once every line read was written, at the end of input or on\n"
+         "SIGTERM, SIGINT or SIGHUP; with COMMAND, COMMAND's own status (128+N if signal N\n"
+         "ended it, 127 if it cannot be started), or else as follows; 1 if FILE cannot be\n"
+         "opened; 2 for a usage error; 3 if lines were lost (dropped on a full disk, or\n"
+         "not written when a stop came during a pause; standard error says how many);\n"
+         "4 if reading failed (what was read was written).\n";
 }
 
 }  // namespace velmor::tool

@@ -18,6 +18,7 @@ struct Options {
   common::LogLevel stderrLevel = common::LogLevel::Error;
   bool prefixLevels = false;
   bool tee = false;
+  bool dropWhenFull = false;  // --when-full drop: lines a full disk refuses are lost.
   std::size_t maxLine = std::size_t{1} << 20;
   std::vector<std::string> command;  // Empty: lines come from standard input.
   std::string onRotate;              // A shell command run after each rotation; empty: none.

@@ -5,9 +5,11 @@
 #ifndef VELMOR_TOOLS_VELMOR_LOG_PROCESS_H_
 #define VELMOR_TOOLS_VELMOR_LOG_PROCESS_H_
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace velmor::tool {
@@ -22,9 +24,12 @@ class StreamConsumer {
   virtual void end() = 0;
 };
 
-// Opens /dev/null on whichever of the standard streams (0, 1, 2) are closed
-// at start; a no-op on Windows.
-void openMissingStandardStreams();
+// First of all: notes the signal dispositions the program was started
+// with (COMMAND gets them back), ignores SIGPIPE, so that a reader of
+// standard error or of the --tee copy that went away cannot end the
+// program, and opens /dev/null on whichever of the standard streams (0, 1,
+// 2) are closed. A no-op on Windows.
+void prepareProcess();
 
 // The program's arguments after its name, as UTF-8 (taken from the wide
 // command line on Windows, so that any name survives). Throws
@@ -39,24 +44,40 @@ std::filesystem::path pathFromUtf8(const std::string& utf8);
 // failures are ignored (a closed terminal must not stop the logging).
 void writeStream(int stream, std::string_view bytes);
 
-// Reads standard input, in binary, until its end or until SIGTERM, SIGINT
-// or SIGHUP (Ctrl-C or Ctrl-Break on Windows) arrives, handing every chunk
-// read to `input`; then calls input.end(). Signals ignored at start stay
-// ignored.
-void pumpStandardInput(StreamConsumer& input);
+// Reads standard input, in binary, until its end, a failed read, or until
+// SIGTERM, SIGINT or SIGHUP (Ctrl-C or Ctrl-Break on Windows) arrives,
+// handing every chunk read to `input`; then calls input.end(). Signals
+// ignored at start stay ignored. A failed read sets `error` to a line that
+// says why.
+void pumpStandardInput(StreamConsumer& input, std::string& error);
+
+// Waits `wait`, or less if a stop is asked for meanwhile (the signals that
+// end pumpStandardInput, or SIGTERM, SIGINT or SIGQUIT for runCommand);
+// signals for COMMAND are passed on meanwhile. False once a stop has been
+// asked for. Called from a StreamConsumer, whose stream is not read
+// meanwhile (so a writer to it is held back by the full pipe).
+bool pauseUnlessStopped(std::chrono::milliseconds wait);
+
+// Whether `error`, from FileLogSink::writeBatch, means that the file's disk
+// (or the user's quota on it) is full.
+bool meansFullDisk(const std::error_code& error);
 
 // Runs `command` (searched in PATH) with the program's environment,
-// standard input and working directory, and hands its standard output and
-// standard error to `out` and `err` as they arrive, until both end, or,
-// after SIGTERM or SIGINT, until it has exited and what its streams hold is
-// read (a child of it that keeps them open is not waited for). On POSIX it
-// runs in a process group of its own (unless this program is in the
-// foreground of a terminal), and SIGINT, SIGTERM and SIGHUP are passed on
-// to it, each once: a signal the terminal sent to the whole group is not
-// passed on. Signals ignored at start stay ignored, in it too. A file
+// standard input, working directory, signal mask and the dispositions it
+// was started with, and hands its standard output and standard error to
+// `out` and `err` as they arrive, until both end, or, after a stop (SIGTERM,
+// SIGINT or SIGQUIT, unless ignored at start), until it has exited and what
+// its streams hold is read (a child of it that keeps them open is not
+// waited for). On POSIX it runs in a process group of its own (unless this
+// program is in the foreground of a terminal), and SIGHUP, SIGINT, SIGQUIT,
+// SIGTERM, SIGUSR1 and SIGUSR2 are passed on to it, each once, also those
+// ignored at start (which stay ignored in it unless it changes that): a
+// signal the terminal sent to the whole group is not passed on. On Linux it
+// gets SIGTERM if this program dies first (killed by SIGKILL, say). A file
 // without "#!" is run by /bin/sh. On Windows Ctrl-C and Ctrl-Break reach it
 // from the console. Returns its exit status (128 plus the signal number if a
-// signal ended it), or 127 with `error` set if it could not be started.
+// signal ended it), or 127 with `error` set if it could not be started; a
+// failed read of its streams sets `error` too.
 int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
                std::string& error);
 

@@ -11,6 +11,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -71,19 +72,25 @@ BOOL WINAPI onControl(DWORD event) {
   return TRUE;
 }
 
-// Reads `from` into `consumer` until the end of the stream or an interrupt;
-// a chunk read before the interrupt is still handed on. On a pipe a read of
-// no bytes is the other end's write of none, not the end (that is
-// ERROR_BROKEN_PIPE); on a file or console it is the end.
-void pump(HANDLE from, StreamConsumer& consumer, bool stopOnInterrupt) {
+// Reads `from` into `consumer` until the end of the stream, a failed read
+// (`error` then says why) or an interrupt; a chunk read before the
+// interrupt is still handed on. On a pipe a read of no bytes is the other
+// end's write of none, not the end (that is ERROR_BROKEN_PIPE); on a file or
+// console it is the end.
+void pump(HANDLE from, StreamConsumer& consumer, bool stopOnInterrupt, std::string& error) {
   std::string buffer(1 << 16, '\0');
   const bool pipe = ::GetFileType(from) == FILE_TYPE_PIPE;
   for (;;) {
     DWORD got = 0;
     const BOOL ok =
         ::ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+    const DWORD failed = ok ? ERROR_SUCCESS : ::GetLastError();
     if (got > 0) consumer.data(std::string_view(buffer.data(), got));
     if (stopOnInterrupt && interrupted) break;
+    if (!ok && failed != ERROR_BROKEN_PIPE && failed != ERROR_HANDLE_EOF &&
+        failed != ERROR_OPERATION_ABORTED) {
+      error = describe(failed);
+    }
     if (!ok || (got == 0 && !pipe)) break;
   }
   consumer.end();
@@ -91,7 +98,7 @@ void pump(HANDLE from, StreamConsumer& consumer, bool stopOnInterrupt) {
 
 }  // namespace
 
-void openMissingStandardStreams() {}
+void prepareProcess() {}
 
 std::vector<std::string> programArguments(int, char**) {
   int count = 0;
@@ -119,12 +126,27 @@ void writeStream(int stream, std::string_view bytes) {
   }
 }
 
-void pumpStandardInput(StreamConsumer& input) {
+void pumpStandardInput(StreamConsumer& input, std::string& error) {
   ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
                     &readingThread, 0, FALSE, DUPLICATE_SAME_ACCESS);
   ::SetConsoleCtrlHandler(onControl, TRUE);
   // ReadFile on the handle itself: bytes unchanged, Ctrl-Z (0x1A) included.
-  pump(::GetStdHandle(STD_INPUT_HANDLE), input, true);
+  std::string failed;
+  pump(::GetStdHandle(STD_INPUT_HANDLE), input, true, failed);
+  if (!failed.empty()) error = "cannot read standard input: " + failed;
+}
+
+bool pauseUnlessStopped(std::chrono::milliseconds wait) {
+  // Ctrl-C or Ctrl-Break is seen within a slice.
+  const auto end = std::chrono::steady_clock::now() + wait;
+  while (!interrupted && std::chrono::steady_clock::now() < end) ::Sleep(20);
+  return !interrupted;
+}
+
+bool meansFullDisk(const std::error_code& error) {
+  return error.category() == std::system_category() &&
+         (error.value() == ERROR_DISK_FULL || error.value() == ERROR_HANDLE_DISK_FULL ||
+          error.value() == ERROR_DISK_QUOTA_EXCEEDED);
 }
 
 int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
@@ -173,9 +195,15 @@ int runCommand(const std::vector<std::string>& command, StreamConsumer& out, Str
   }
   ::CloseHandle(process.hThread);
   // One thread per pipe: lines are written in the order they arrive.
-  std::thread errors([&] { pump(reads[1], err, false); });
-  pump(reads[0], out, false);
+  std::string outFailed;
+  std::string errFailed;
+  std::thread errors([&] { pump(reads[1], err, false, errFailed); });
+  pump(reads[0], out, false, outFailed);
   errors.join();
+  if (!outFailed.empty() || !errFailed.empty()) {
+    error = "cannot read the output of " + command[0] + ": " +
+            (outFailed.empty() ? errFailed : outFailed);
+  }
   for (HANDLE handle : reads) ::CloseHandle(handle);
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 1;
