@@ -106,6 +106,27 @@ TEST_F(OsFaultTest, LinesWrittenWhileBackupsAreCompressedGoToTheFreshFile) {
   EXPECT_EQ(others, 6);
 }
 
+// A writer that opened the file while it was active appends to it after
+// its compression read it: the line moves to the active file rather than
+// vanish with the plain backup.
+TEST_F(OsFaultTest, ALineAppendedToABackupBeingCompressedMovesToTheActiveFile) {
+  const fs::path path = dir() / "late.log";
+  RotationPolicy policy{4 * 1024, 5};
+  policy.compressBackups = true;
+  FileLogSink sink(path, policy);
+  const std::string message = recordMessage("own", 0, 60);
+  while (!fs::exists(backup(path, 1))) sink.write(LogLevel::Info, message);
+  mock::atNext(mock::Moment::BeforeRaisingABarrier,
+               [&] { appendFile(backup(path, 2), "late line\n"); });
+  const fs::path zipped = backup(path, 2).native() + fs::path(".gz").native();
+  while (!fs::exists(zipped)) sink.write(LogLevel::Info, message);
+  EXPECT_FALSE(fs::exists(backup(path, 2)));
+  bool complete = false;
+  EXPECT_EQ(gunzipFile(zipped, complete).find("late line"), std::string::npos);
+  EXPECT_TRUE(complete);
+  EXPECT_NE(readFile(path).find("late line\n"), std::string::npos) << readFile(path);
+}
+
 // Another writer's line is cut short (its process killed) just after the
 // sink looked at the end of the shared file, and before its line went in:
 // the line, glued to the fragment, is written again on a line of its own.

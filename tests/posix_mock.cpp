@@ -21,7 +21,7 @@ using Identity = std::pair<dev_t, ino_t>;
 std::mutex mutex;
 std::atomic<bool> fstatFails{false};
 std::vector<Identity> pinned;      // Guarded by `mutex`.
-std::function<void()> pending[4];  // By Moment; guarded by `mutex`.
+std::function<void()> pending[5];  // By Moment; guarded by `mutex`.
 
 bool identityOf(const char* name, Identity& out) {
   struct stat st;
@@ -76,6 +76,9 @@ void failFstat(bool on) { fstatFails = on; }
 
 int fcntl(int fd, int command, struct flock* lock) {
   if (command == F_OFD_SETLK && lock->l_len == 1) reached(Moment::BeforeMarkingAnAppend);
+  if (command == F_OFD_SETLK && lock->l_len > 1 && lock->l_type == F_WRLCK) {
+    reached(Moment::BeforeRaisingABarrier);
+  }
   return ::fcntl(fd, command, lock);
 }
 

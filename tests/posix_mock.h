@@ -30,9 +30,15 @@ ssize_t writev(int fd, const struct iovec* parts, int count);
 ssize_t pread(int fd, void* into, size_t size, off_t offset);
 
 // Where atNext can stop a caller: before the lock that marks an append,
-// before and after the append itself, and before a read of a backup being
-// compressed.
-enum class Moment { BeforeMarkingAnAppend, BeforeAnAppend, AfterAnAppend, BeforeReadingABackup };
+// before and after the append itself, before a read of a backup being
+// compressed, and before the barrier that ends its appends.
+enum class Moment {
+  BeforeMarkingAnAppend,
+  BeforeAnAppend,
+  AfterAnAppend,
+  BeforeReadingABackup,
+  BeforeRaisingABarrier,  // A compression has read its plain file, and is to remove it.
+};
 // Runs `work` once, the next time a thread reaches `moment`, as if that
 // thread had been descheduled there.
 void atNext(Moment moment, std::function<void()> work);

@@ -376,7 +376,7 @@ LockResult AppendBarrier::tryTake() noexcept {
   if (handle_ < 0) return LockResult::Unavailable;
 #ifdef F_OFD_SETLK
   struct flock marks = appendMark(F_WRLCK, 0, kAppendMarkCount);
-  if (::fcntl(static_cast<int>(handle_), F_OFD_SETLK, &marks) == 0) {
+  if (VELMOR_POSIX_CALL(fcntl)(static_cast<int>(handle_), F_OFD_SETLK, &marks) == 0) {
     held_ = true;
     return LockResult::Taken;
   }
