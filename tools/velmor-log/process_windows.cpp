@@ -146,7 +146,7 @@ bool pauseUnlessStopped(std::chrono::milliseconds wait) {
 bool meansFullDisk(const std::error_code& error) {
   return error.category() == std::system_category() &&
          (error.value() == ERROR_DISK_FULL || error.value() == ERROR_HANDLE_DISK_FULL ||
-          error.value() == ERROR_DISK_QUOTA_EXCEEDED);
+          error.value() == 1295);  // ERROR_DISK_QUOTA_EXCEEDED, missing from some headers.
 }
 
 int runCommand(const std::vector<std::string>& command, StreamConsumer& out, StreamConsumer& err,
