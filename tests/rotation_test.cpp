@@ -194,6 +194,35 @@ TEST_F(RotationTest, AStrangersLockCostsOneShortWaitThenNone) {
 }
 #endif
 
+// A record lock over the whole file (another program's fcntl or lockf)
+// covers the bytes that sinks mark their appends with: it costs no line and
+// no wait, first appends and shared compressed files included.
+#ifdef F_OFD_SETLK
+TEST_F(RotationTest, AStrangersRecordLockCostsNoLine) {
+  const fs::path path = dir() / "recorded.log";
+  RotationPolicy policy{4096, 3};
+  policy.compressBackups = true;
+  appendFile(path, "other\n");  // Shared from the start.
+  const int stranger = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(stranger, 0);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;  // From 0, to any size.
+  ASSERT_EQ(::fcntl(stranger, F_OFD_SETLK, &whole), 0);
+  FileLogSink sink(path, policy);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) sink.write(LogLevel::Info, "line " + std::to_string(i));
+  const LogRecord batch[2] = {{LogLevel::Info, "batch 0"}, {LogLevel::Info, "batch 1"}};
+  EXPECT_EQ(sink.writeBatch(batch, 2), 2u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  const std::vector<std::string> lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), 23u) << readFile(path);
+  EXPECT_EQ(messageOf(lines[1]), "line 0");
+  EXPECT_EQ(messageOf(lines[22]), "batch 1");
+  ::close(stranger);
+}
+#endif
+
 #ifdef __linux__
 // How many descriptors of process `pid` refer to files under `dir`.
 int filesOpenUnder(long pid, const fs::path& dir) {

@@ -65,7 +65,8 @@ AppendPass::Step AppendPass::lockAndLook(bool batch) noexcept {
   // (each other process may slip in one line before it sees the stretch).
   // Taken before the append lock, never after it.
   if ((batch || company.lastSizeReached(lineByLineFrom_)) && !stream_) {
-    locks_.takeRotationLock();
+    triedRotationLock_ = true;
+    rotationLocked_ = locks_.takeRotationLock();
     if (!file_.state(before_)) return stop(platform::lastError());
     haveBefore_ = true;
   }
@@ -128,6 +129,11 @@ bool AppendPass::startsAfterTornLine() noexcept {
   return torn;
 }
 
+bool AppendPass::overdueAndHeldOff() const noexcept {
+  return haveBefore_ && triedRotationLock_ && !rotationLocked_ && before_.regular && !stream_ &&
+         before_.size >= sink_.policy_.maxFileBytes;
+}
+
 AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t count,
                                         bool torn) noexcept {
   LineGather lines(state_.gather);
@@ -137,6 +143,10 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
   lines.add(std::string_view("\n", out.lead));
   out.bytes = out.lead;
   const std::uint64_t maxFileBytes = sink_.policy_.maxFileBytes;
+  // A file past its threshold whose rotation lock a stranger holds: its
+  // crossing is behind it, and the rotation is tried after the append, so
+  // the lines go together rather than one append and one lock try each.
+  const bool overdue = overdueAndHeldOff();
   // One reading of the clock for the lines of one append that carry no time
   // of their own: they arrived together. Lines of one level and stamp share
   // their prefix: formatted once, then copied.
@@ -147,7 +157,7 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
   while (out.lines < count && out.lines < GatherStorage::kMaxLines &&
          lines.fits(records[out.lines].message.size())) {
     const LogRecord& record = records[out.lines];
-    if (out.lines > 0 &&
+    if (out.lines > 0 && !overdue &&
         before_.size + out.bytes + kMaxLinePrefix + record.message.size() + 1 >= lineByLineFrom_) {
       break;
     }
@@ -169,7 +179,7 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
     lineEnds[out.lines++] = out.bytes;
     // The line that reaches the threshold ends the append: rotation comes
     // right after it, as after a single write.
-    if (!stream_ && before_.size + out.bytes >= maxFileBytes) break;
+    if (!stream_ && !overdue && before_.size + out.bytes >= maxFileBytes) break;
   }
   out.parts = lines.finish(out.pieces);
   return out;
@@ -181,7 +191,7 @@ void AppendPass::trimToCrossing(Gathered& gathered) noexcept {
   // looked at again just before the append, and the lines past the one that
   // now crosses wait for the next append.
   platform::FileState now;
-  if (gathered.lines <= 1 || !company_ || stream_ || !file_.state(now) ||
+  if (gathered.lines <= 1 || !company_ || stream_ || overdueAndHeldOff() || !file_.state(now) ||
       now.size == before_.size) {
     return;
   }

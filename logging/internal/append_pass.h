@@ -66,6 +66,9 @@ class AppendPass {
   bool nameMovedOn() const noexcept;
   bool startsAfterTornLine() noexcept;
   Gathered gather(const LogRecord* records, std::size_t count, bool torn) noexcept;
+  // Whether the file looked at had reached its threshold already, and its
+  // rotation lock could not be had (held elsewhere past its wait).
+  bool overdueAndHeldOff() const noexcept;
   void trimToCrossing(Gathered& gathered) noexcept;
   bool finish(const Gathered& gathered, Tally& tally) noexcept;
   // Whether the lines just appended to the file found in `after` were lost
@@ -96,6 +99,8 @@ class AppendPass {
   // The file just before the append, if it was looked at.
   platform::FileState before_;
   bool haveBefore_ = false;
+  bool triedRotationLock_ = false;  // Before the append, for a batch or near the threshold.
+  bool rotationLocked_ = false;
   platform::ErrorCode stopError_ = 0;  // Why a step stopped the pass.
 };
 

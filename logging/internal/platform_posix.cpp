@@ -174,13 +174,23 @@ LockResult AppendFile::tryLockForAppend(bool shared) noexcept {
     return LockResult::Taken;
   }
 #ifdef F_OFD_SETLK
+  const int fd = static_cast<int>(handle_);
   struct flock mark = appendMark(F_WRLCK, static_cast<std::uint64_t>(processId()), 1);
-  if (VELMOR_POSIX_CALL(fcntl)(static_cast<int>(handle_), F_OFD_SETLK, &mark) != 0 &&
+  if (VELMOR_POSIX_CALL(fcntl)(fd, F_OFD_SETLK, &mark) != 0 &&
       (errno == EAGAIN || errno == EACCES)) {
-    return LockResult::Busy;
+    // Only a barrier is waited for. A stranger's lock over the whole file
+    // (fcntl or lockf by another program) covers the mark too, and must
+    // cost neither a wait nor the line: the append goes unmarked.
+    struct flock holder = appendMark(F_WRLCK, static_cast<std::uint64_t>(processId()), 1);
+    const struct flock barrier = appendMark(F_WRLCK, 0, kAppendMarkCount);
+    if (::fcntl(fd, F_OFD_GETLK, &holder) != 0 || holder.l_type == F_UNLCK ||
+        (holder.l_start == barrier.l_start && holder.l_len == barrier.l_len)) {
+      return LockResult::Busy;
+    }
   }
 #endif
-  // Marked, or unmarkable here (no such locks, a stream): appended anyway.
+  // Marked, or unmarkable here (no such locks, a stream, a stranger's lock
+  // over it): appended anyway.
   appendLocked_ = true;
   return LockResult::Taken;
 }
@@ -328,8 +338,11 @@ LockResult AppendFile::tryLock() noexcept {
 
 bool AppendFile::heldBySink() const noexcept {
 #ifdef F_OFD_GETLK
-  struct flock mark = sinkMark(F_WRLCK);
-  return ::fcntl(static_cast<int>(handle_), F_OFD_GETLK, &mark) == 0 && mark.l_type != F_UNLCK;
+  // Exactly the mark: a stranger's lock over the whole file covers it too.
+  const struct flock exact = sinkMark(F_WRLCK);
+  struct flock mark = exact;
+  return ::fcntl(static_cast<int>(handle_), F_OFD_GETLK, &mark) == 0 && mark.l_type != F_UNLCK &&
+         mark.l_start == exact.l_start && mark.l_len == exact.l_len;
 #else
   return false;
 #endif
