@@ -20,6 +20,8 @@ using Identity = std::pair<dev_t, ino_t>;
 
 std::mutex mutex;
 std::atomic<bool> fstatFails{false};
+std::atomic<int> opensToFail{0};
+std::atomic<int> openError{0};
 std::vector<Identity> pinned;      // Guarded by `mutex`.
 std::function<void()> pending[5];  // By Moment; guarded by `mutex`.
 
@@ -73,6 +75,22 @@ int fstat(int fd, struct stat* out) {
 }
 
 void failFstat(bool on) { fstatFails = on; }
+
+int open(const char* name, int flags, mode_t mode) {
+  int left = opensToFail.load();
+  while (left > 0 && !opensToFail.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left > 0) {
+    errno = openError;
+    return -1;
+  }
+  return ::open(name, flags, mode);
+}
+
+void failOpens(int count, int error) {
+  openError = error;
+  opensToFail = count;
+}
 
 int fcntl(int fd, int command, struct flock* lock) {
   if (command == F_OFD_SETLK && lock->l_len == 1) reached(Moment::BeforeMarkingAnAppend);

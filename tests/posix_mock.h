@@ -2,7 +2,7 @@
 // open file's size, for a build of the logging component with
 // VELMOR_POSIX_MOCK: a file pinned here refuses to be renamed (away or onto)
 // or deleted, as one with the append-only attribute does, so that refused
-// rotations are tested without root; and fstat fails on request.
+// rotations are tested without root; and fstat and open fail on request.
 #ifndef VELMOR_TESTS_POSIX_MOCK_H_
 #define VELMOR_TESTS_POSIX_MOCK_H_
 
@@ -28,6 +28,9 @@ int fstat(int fd, struct stat* out);
 int fcntl(int fd, int command, struct flock* lock);
 ssize_t writev(int fd, const struct iovec* parts, int count);
 ssize_t pread(int fd, void* into, size_t size, off_t offset);
+// The real open (of a file to append to), unless failures were asked for
+// (failOpens).
+int open(const char* name, int flags, mode_t mode);
 
 // Where atNext can stop a caller: before the lock that marks an append,
 // before and after the append itself, before a read of a backup being
@@ -51,6 +54,10 @@ void unpin(const char* name);
 
 // Makes every fstat fail from now on (`on`), or succeed again.
 void failFstat(bool on);
+
+// Makes the next `count` opens of a file to append to fail with `error`, as
+// when the process has no descriptor left for a moment (EMFILE).
+void failOpens(int count, int error);
 
 }  // namespace velmor::mock
 

@@ -16,8 +16,9 @@
 
 #include "logging/internal/platform.h"
 
-// The calls that move and delete files, read an open file's size or a
-// backup, mark an append and make it go through VELMOR_POSIX_CALL, so that a test build can put a
+// The calls that open a file to append to, move and delete files, read an
+// open file's size or a backup, mark an append and make it go through
+// VELMOR_POSIX_CALL, so that a test build can put a
 // stand-in in their place (tests/posix_mock.h) and make them fail where the
 // real OS would need root, or luck, to refuse them.
 #ifdef VELMOR_POSIX_MOCK
@@ -139,8 +140,9 @@ AppendFile::AppendFile(const NativeChar* name, unsigned mode) noexcept : name_(n
   // files it changes nothing, and append() waits for a full pipe in poll().
   int fd = -1;
   do {
-    fd = ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                static_cast<mode_t>(mode));
+    fd = VELMOR_POSIX_CALL(open)(name,
+                                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                                 static_cast<mode_t>(mode));
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) openError_ = lastError();
   handle_ = fd;
