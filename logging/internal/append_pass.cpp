@@ -150,7 +150,8 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
   // One reading of the clock for the lines of one append that carry no time
   // of their own: they arrived together. Lines of one level and stamp share
   // their prefix: formatted once, then copied.
-  const auto appended = std::chrono::system_clock::now();
+  const Stamp appended = state_.stamps.stamp(std::chrono::system_clock::now());
+  const LineTime appendedTime = state_.stamps.time();
   std::string_view previous;
   LogLevel previousLevel = LogLevel::Info;
   Stamp previousStamp;
@@ -162,9 +163,10 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
       break;
     }
     std::size_t length = previous.size();
-    const Stamp stamp = state_.stamps.stamp(record.time ? *record.time : appended);
+    const Stamp stamp = record.time ? state_.stamps.stamp(*record.time) : appended;
     if (previous.empty() || record.level != previousLevel || stamp != previousStamp) {
-      length = formatLinePrefix(lines.prefixSlot(), state_.stamps.time(), stamp.ms, record.level,
+      const LineTime& time = record.time ? state_.stamps.time() : appendedTime;
+      length = formatLinePrefix(lines.prefixSlot(), time, stamp.ms, record.level,
                                 sink_.policy_.format.time);
       previous = {lines.prefixSlot(), length};
       previousLevel = record.level;
@@ -174,7 +176,7 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
     }
     lines.usePrefix(length);
     lines.add(record.message);
-    lines.add("\n");
+    lines.add('\n');
     out.bytes += length + record.message.size() + 1;
     lineEnds[out.lines++] = out.bytes;
     // The line that reaches the threshold ends the append: rotation comes

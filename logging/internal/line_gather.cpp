@@ -11,14 +11,9 @@ bool LineGather::fits(std::size_t size) const noexcept {
          used_ + copied <= GatherStorage::kStageBytes;
 }
 
-void LineGather::add(std::string_view bytes) noexcept {
-  if (bytes.size() > kCopied) {
-    closeRun();
-    storage_.parts[count_++] = bytes;
-    return;
-  }
-  bytes.copy(storage_.stage + used_, bytes.size());
-  used_ += bytes.size();
+void LineGather::addLong(std::string_view bytes) noexcept {
+  closeRun();
+  storage_.parts[count_++] = bytes;
 }
 
 const std::string_view* LineGather::finish(std::size_t& count) noexcept {

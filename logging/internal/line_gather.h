@@ -3,6 +3,7 @@
 #define VELMOR_LOGGING_INTERNAL_LINE_GATHER_H_
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 #include "logging/internal/platform.h"
@@ -37,14 +38,26 @@ class LineGather {
   // bytes); usePrefix() then takes its `size` bytes into the append.
   char* prefixSlot() noexcept { return storage_.stage + used_; }
   void usePrefix(std::size_t size) noexcept { used_ += size; }
-  // Adds `bytes`: copied, or referred to where they are if long.
-  void add(std::string_view bytes) noexcept;
+  // Adds `bytes`: copied, or referred to where they are if long. Inline:
+  // it runs twice a line.
+  void add(std::string_view bytes) noexcept {
+    if (bytes.size() > kCopied) {
+      addLong(bytes);
+      return;
+    }
+    if (!bytes.empty()) std::memcpy(storage_.stage + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+  }
+  // Adds one byte (a line's LF).
+  void add(char byte) noexcept { storage_.stage[used_++] = byte; }
   // Ends the gathering: the pieces, and how many in `count`.
   const std::string_view* finish(std::size_t& count) noexcept;
 
  private:
   // Ends the run of copied bytes so far as one piece.
   void closeRun() noexcept;
+  // Ends the run, and refers to `bytes` where they are.
+  void addLong(std::string_view bytes) noexcept;
 
   GatherStorage& storage_;
   std::size_t used_ = 0;   // Bytes of the stage taken.

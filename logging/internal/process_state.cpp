@@ -5,7 +5,10 @@
 namespace velmor::common::internal {
 
 ProcessState& processState() {
-  static ProcessState* const state = new ProcessState();
+  // Default-initialised, not value-initialised: the gather storage (some
+  // 300 KB) is written before it is read, and zeroing it would make every
+  // process that logs a line hold all of it.
+  static ProcessState* const state = new ProcessState;
   return *state;
 }
 

@@ -119,7 +119,7 @@ void LineWriter::emit(std::string_view message, bool endsLine) {
   }
   midLine_ = !endsLine;
   if (message.empty() && !endsLine) return;
-  batch_.push_back(common::LogRecord{lineLevel_, message});
+  batch_.emplace_back(lineLevel_, message);
   if (batch_.size() == kMaxBatch) flush();
 }
 

@@ -132,7 +132,10 @@ std::string findProgram(const std::string& name) {
 // Reads one chunk of `fd` into `consumer`; false at the end of the stream
 // or if the read failed, with `error` then set to why.
 bool pump(int fd, StreamConsumer& consumer, std::string& error) {
-  static char buffer[1 << 18];
+  // 128 KiB: a chunk's lines with their stamps still fit one gathered append
+  // of the sink (which stages 256 KiB), so a chunk costs one append, and
+  // what velmor-log holds stays small; larger chunks bought no speed.
+  static char buffer[1 << 17];
   ssize_t n;
   do {
     n = ::read(fd, buffer, sizeof buffer);
