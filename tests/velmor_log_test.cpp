@@ -170,13 +170,23 @@ TEST_F(VelmorLogTest, CutPiecesKeepTheLevelOfTheirLine) {
 // opened stops everything before COMMAND runs.
 TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
   const std::string file = (dir() / "sub" / "x.log").string();
-  const std::vector<std::vector<std::string>> refused = {
-      {"-s", "0", file},         {"-n", "0", file},          {"-s", "5X", file},
-      {"-l", "LOUD", file},      {"--bogus", file},          {},
-      {file, "other.log"},       {"-n", "1001", file},       {"--every", "week", file},
-      {"--max-age", "5x", file}, {"--max-total", "0", file}, {"--on-rotate", "", file},
-      {"--mode", "8", file},     {"--mode", "17777", file},  {"--mode", "", file},
-      {"--time", "gmt", file}};
+  const std::vector<std::vector<std::string>> refused = {{"-s", "0", file},
+                                                         {"-n", "0", file},
+                                                         {"-s", "5X", file},
+                                                         {"-l", "LOUD", file},
+                                                         {"--bogus", file},
+                                                         {},
+                                                         {file, "other.log"},
+                                                         {"-n", "1001", file},
+                                                         {"--every", "week", file},
+                                                         {"--max-age", "5x", file},
+                                                         {"--max-total", "0", file},
+                                                         {"--on-rotate", "", file},
+                                                         {"--mode", "8", file},
+                                                         {"--mode", "17777", file},
+                                                         {"--mode", "", file},
+                                                         {"--time", "gmt", file},
+                                                         {"--when-full", "sometimes", file}};
   for (const std::vector<std::string>& args : refused) {
     const Ran ran = velmorLog(args);
     std::string shown;
