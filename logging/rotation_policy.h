@@ -33,9 +33,25 @@ enum class TimeFormat {
 };
 
 // The layout of a line: "[" time "] [" LEVEL "] " message LF. The default is
-// the sink's fixed layout; give every sink of one file the same format.
+// the sink's fixed layout, the message's bytes unchanged. The size bound
+// counts the bytes written, escapes included. Give every sink of one file the
+// same format: each writes its own lines in its own, so a file of mixed
+// formats keeps every line but no single reader takes all of them.
 struct LineFormat {
   TimeFormat time = TimeFormat::TimeOfDay;
+  // Each line one JSON object (RFC 8259) and LF:
+  //   {"time":"<time as above>","level":"INFO","message":"..."}
+  // The message's `"` and `\`, and every control character (C0, DEL, C1),
+  // are escaped;
+  // valid UTF-8 is kept as it is, and each maximal subpart of an invalid
+  // sequence becomes one U+FFFD (as the Unicode standard recommends, and
+  // Python's decoder does). Any bytes give one line that a JSON parser takes.
+  bool json = false;
+  // Text lines (ignored with `json`, which always escapes): `\` as "\\", LF
+  // as "\n", CR as "\r", every other byte below 0x20 except TAB, and 0x7F,
+  // as "\xHH"; every other byte unchanged. A message then always makes
+  // exactly one line, and can be recovered from it.
+  bool escapeControls = false;
 };
 
 // How large the active file grows, when else it is rotated, and which

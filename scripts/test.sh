@@ -8,7 +8,7 @@ set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 velmor_install "${VELMOR_BASE_PACKAGES[@]}" libbenchmark-dev libspdlog-dev clang clang-format clang-tidy \
-  libclang-rt-dev e2fsprogs rsyslog pkgconf mount util-linux
+  libclang-rt-dev e2fsprogs rsyslog pkgconf mount util-linux python3 jq
 jobs=$(nproc)
 sources=$(git ls-files '*.cpp' '*.h' 2>/dev/null || find logging tests bench test_log_rotation -name '*.cpp' -o -name '*.h')
 

@@ -82,8 +82,9 @@ TEST_F(VelmorLogTest, PipeModeWritesEveryLineByteForByte) {
   EXPECT_EQ(bodies(file), expected);
 }
 
-// --time picks the stamp: local with its offset, or UTC with Z.
-TEST_F(VelmorLogTest, TimeOptionPicksTheStamp) {
+// --time picks the stamp: local with its offset, or UTC with Z; --json and
+// --escape the form, with the level still taken from a "<N>" prefix.
+TEST_F(VelmorLogTest, FormatOptionsPickTheStampAndTheForm) {
   for (const std::string time : {"local", "utc"}) {
     const fs::path file = dir() / (time + ".log");
     const Ran ran = velmorLog({"--time", time, file.u8string()}, "a\n");
@@ -96,6 +97,15 @@ TEST_F(VelmorLogTest, TimeOptionPicksTheStamp) {
     EXPECT_EQ(close, time == "utc" ? 25u : 30u) << line;
     EXPECT_EQ(line.substr(close), "] [INFO] a\n");
   }
+  const std::string input = "<3>a\x1b[1m\"b\\\n";
+  const fs::path json = dir() / "json.log";
+  ASSERT_EQ(velmorLog({"--json", "-p", json.u8string()}, input).status, 0);
+  const std::string line = readFile(json);
+  ASSERT_EQ(line.rfind("{\"time\":\"", 0), 0u) << line;
+  EXPECT_EQ(line.substr(21), "\",\"level\":\"ERROR\",\"message\":\"a\\u001B[1m\\\"b\\\\\"}\n");
+  const fs::path text = dir() / "escaped.log";
+  ASSERT_EQ(velmorLog({"--escape", text.u8string()}, input).status, 0);
+  EXPECT_EQ(afterStamp(readFile(text)), "[INFO] <3>a\\x1B[1m\"b\\\\\n");
 }
 
 // A line far longer than --max-line, without any LF, is cut into pieces

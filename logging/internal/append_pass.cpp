@@ -5,6 +5,7 @@
 
 #include "logging/internal/file_sink.h"
 #include "logging/internal/line_format.h"
+#include "logging/internal/message_escape.h"
 #include "logging/internal/process_state.h"
 #include "logging/internal/torn_lines.h"
 
@@ -35,6 +36,10 @@ bool AppendPass::run(const LogRecord* records, std::size_t count, Tally& tally) 
   if (step == Step::Stop) tally.error = stopError_;
   if (step != Step::Go) return step == Step::Retry;
   Gathered gathered = gather(records, count, startsAfterTornLine());
+  if (gathered.lines == 0) {
+    tally.error = platform::outOfMemoryError();  // No room to escape the first line.
+    return false;
+  }
   trimToCrossing(gathered);
   return finish(gathered, tally);
 }
@@ -134,6 +139,49 @@ bool AppendPass::overdueAndHeldOff() const noexcept {
          before_.size >= sink_.policy_.maxFileBytes;
 }
 
+AppendPass::Placement AppendPass::place(LineGather& lines, std::string_view message,
+                                        bool first) noexcept {
+  constexpr std::size_t kAround = kMaxLinePrefix + kJsonLineEnd.size();
+  if (escape_ == Escape::None) {
+    return lines.fits(message.size()) ? Placement{Placement::Plain, message.size()} : Placement{};
+  }
+  // Escaped in the stage if even the worst case fits; else by its exact
+  // size, which costs a pass over the message.
+  if (message.size() <= GatherStorage::kStageBytes &&
+      lines.fitsCopied(kAround + message.size() * kMaxEscapeGrowth)) {
+    return {Placement::Stage, message.size() * kMaxEscapeGrowth};
+  }
+  const std::size_t exact =
+      escape_ == Escape::Json ? escapedJsonSize(message) : escapedControlsSize(message);
+  if (lines.fitsCopied(kAround + exact)) return {Placement::Stage, exact};
+  if (!first) return {};  // The next append starts with it.
+  // Too long for the stage even alone: escaped into a buffer of its own.
+  try {
+    state_.gather.longLine.resize(exact);
+  } catch (...) {
+    return {Placement::Failed, 0};
+  }
+  return {Placement::Long, exact};
+}
+
+std::size_t AppendPass::addMessage(LineGather& lines, std::string_view message,
+                                   Placement placement) noexcept {
+  if (placement.where == Placement::Plain) {
+    lines.add(message);
+    return message.size();
+  }
+  char* const into =
+      placement.where == Placement::Stage ? lines.slot() : &state_.gather.longLine[0];
+  const std::size_t size =
+      escape_ == Escape::Json ? escapeJson(message, into) : escapeControls(message, into);
+  if (placement.where == Placement::Stage) {
+    lines.use(size);
+  } else {
+    lines.add(std::string_view(into, size));  // Longer than a copy: referred to.
+  }
+  return size;
+}
+
 AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t count,
                                         bool torn) noexcept {
   LineGather lines(state_.gather);
@@ -143,6 +191,9 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
   lines.add(std::string_view("\n", out.lead));
   out.bytes = out.lead;
   const std::uint64_t maxFileBytes = sink_.policy_.maxFileBytes;
+  const LineFormat& format = sink_.policy_.format;
+  escape_ = format.json ? Escape::Json : format.escapeControls ? Escape::Controls : Escape::None;
+  const std::string_view lineEnd = format.json ? kJsonLineEnd : std::string_view("\n");
   // A file past its threshold whose rotation lock a stranger holds: its
   // crossing is behind it, and the rotation is tried after the append, so
   // the lines go together rather than one append and one lock try each.
@@ -155,29 +206,32 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
   std::string_view previous;
   LogLevel previousLevel = LogLevel::Info;
   Stamp previousStamp;
-  while (out.lines < count && out.lines < GatherStorage::kMaxLines &&
-         lines.fits(records[out.lines].message.size())) {
+  while (out.lines < count && out.lines < GatherStorage::kMaxLines) {
     const LogRecord& record = records[out.lines];
+    const Placement placement = place(lines, record.message, out.lines == 0);
+    if (placement.where == Placement::None || placement.where == Placement::Failed) break;
     if (out.lines > 0 && !overdue &&
-        before_.size + out.bytes + kMaxLinePrefix + record.message.size() + 1 >= lineByLineFrom_) {
+        before_.size + out.bytes + kMaxLinePrefix + placement.bound + lineEnd.size() >=
+            lineByLineFrom_) {
       break;
     }
     std::size_t length = previous.size();
     const Stamp stamp = record.time ? state_.stamps.stamp(*record.time) : appended;
     if (previous.empty() || record.level != previousLevel || stamp != previousStamp) {
       const LineTime& time = record.time ? state_.stamps.time() : appendedTime;
-      length = formatLinePrefix(lines.prefixSlot(), time, stamp.ms, record.level,
-                                sink_.policy_.format.time);
-      previous = {lines.prefixSlot(), length};
+      length = format.json
+                   ? formatJsonPrefix(lines.slot(), time, stamp.ms, record.level, format.time)
+                   : formatLinePrefix(lines.slot(), time, stamp.ms, record.level, format.time);
+      previous = {lines.slot(), length};
       previousLevel = record.level;
       previousStamp = stamp;
     } else {
-      previous.copy(lines.prefixSlot(), length);
+      previous.copy(lines.slot(), length);
     }
-    lines.usePrefix(length);
-    lines.add(record.message);
-    lines.add('\n');
-    out.bytes += length + record.message.size() + 1;
+    lines.use(length);
+    const std::size_t message = addMessage(lines, record.message, placement);
+    lines.add(lineEnd);
+    out.bytes += length + message + lineEnd.size();
     lineEnds[out.lines++] = out.bytes;
     // The line that reaches the threshold ends the append: rotation comes
     // right after it, as after a single write.

@@ -14,6 +14,8 @@
 
 namespace velmor::common::internal {
 
+class LineGather;
+
 class FileSink;
 struct ProcessState;
 
@@ -65,6 +67,18 @@ class AppendPass {
   // another thread is deciding its rotation.
   bool nameMovedOn() const noexcept;
   bool startsAfterTornLine() noexcept;
+  // Where a line's message goes: copied or referred to as it is (Plain),
+  // escaped into the stage, or escaped into the long-line buffer (a line
+  // of its own); None if it must wait for the next append, Failed if that
+  // buffer could not grow. `bound` is at least the bytes it will take.
+  struct Placement {
+    enum Where { None, Plain, Stage, Long, Failed } where = None;
+    std::size_t bound = 0;
+  };
+  enum class Escape { None, Json, Controls };
+  Placement place(LineGather& lines, std::string_view message, bool first) noexcept;
+  // Adds the message as `placement` says; returns the bytes it takes.
+  std::size_t addMessage(LineGather& lines, std::string_view message, Placement placement) noexcept;
   Gathered gather(const LogRecord* records, std::size_t count, bool torn) noexcept;
   // Whether the file looked at had reached its threshold already, and its
   // rotation lock could not be had (held elsewhere past its wait).
@@ -92,8 +106,9 @@ class AppendPass {
   const platform::NativeString& name_;
   platform::AppendFile file_;
   FileLocks locks_;
-  bool stream_ = false;   // A pipe, FIFO, socket or terminal rather than a file.
-  bool company_ = false;  // Another writer may append meanwhile.
+  bool stream_ = false;           // A pipe, FIFO, socket or terminal rather than a file.
+  bool company_ = false;          // Another writer may append meanwhile.
+  Escape escape_ = Escape::None;  // How messages are written (the policy's format).
   // The size from which lines go one per append (OtherWriters).
   std::uint64_t lineByLineFrom_ = UINT64_MAX;
   // The file just before the append, if it was looked at.

@@ -56,27 +56,47 @@ char* putOffset(char* out, long offset) noexcept {
   return putPadded(out, static_cast<unsigned>(minutes % 60), 2);
 }
 
+// Writes the stamp, as `format` shows it.
+char* putStamp(char* out, const LineTime& time, unsigned ms, TimeFormat format) noexcept {
+  const std::tm& shown = format == TimeFormat::UtcIso8601 ? time.utc : time.local;
+  if (format != TimeFormat::TimeOfDay) out = putDate(out, shown);
+  out = putPadded(out, nonNegative(shown.tm_hour), 2);
+  *out++ = ':';
+  out = putPadded(out, nonNegative(shown.tm_min), 2);
+  *out++ = ':';
+  out = putPadded(out, nonNegative(shown.tm_sec), 2);
+  *out++ = '.';
+  out = putPadded(out, ms, 3);
+  if (format == TimeFormat::LocalIso8601) out = putOffset(out, time.offset);
+  if (format == TimeFormat::UtcIso8601) *out++ = 'Z';
+  return out;
+}
+
+char* put(char* out, std::string_view text) noexcept {
+  for (const char c : text) *out++ = c;
+  return out;
+}
+
 }  // namespace
 
 std::size_t formatLinePrefix(char* out, const LineTime& time, unsigned ms, LogLevel level,
                              TimeFormat format) noexcept {
-  const std::tm& shown = format == TimeFormat::UtcIso8601 ? time.utc : time.local;
   char* end = out;
   *end++ = '[';
-  if (format != TimeFormat::TimeOfDay) end = putDate(end, shown);
-  end = putPadded(end, nonNegative(shown.tm_hour), 2);
-  *end++ = ':';
-  end = putPadded(end, nonNegative(shown.tm_min), 2);
-  *end++ = ':';
-  end = putPadded(end, nonNegative(shown.tm_sec), 2);
-  *end++ = '.';
-  end = putPadded(end, ms, 3);
-  if (format == TimeFormat::LocalIso8601) end = putOffset(end, time.offset);
-  if (format == TimeFormat::UtcIso8601) *end++ = 'Z';
-  for (const char c : std::string_view("] [")) *end++ = c;
-  for (const char* name = logLevelName(level); *name != '\0'; ++name) *end++ = *name;
-  *end++ = ']';
-  *end++ = ' ';
+  end = putStamp(end, time, ms, format);
+  end = put(end, "] [");
+  end = put(end, logLevelName(level));
+  end = put(end, "] ");
+  return static_cast<std::size_t>(end - out);
+}
+
+std::size_t formatJsonPrefix(char* out, const LineTime& time, unsigned ms, LogLevel level,
+                             TimeFormat format) noexcept {
+  char* end = put(out, "{\"time\":\"");
+  end = putStamp(end, time, ms, format);
+  end = put(end, "\",\"level\":\"");
+  end = put(end, logLevelName(level));
+  end = put(end, "\",\"message\":\"");
   return static_cast<std::size_t>(end - out);
 }
 

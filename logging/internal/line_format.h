@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string_view>
 
 #include "logging/internal/stamp_cache.h"
 #include "logging/log_sink.h"
@@ -12,7 +13,7 @@
 namespace velmor::common::internal {
 
 // Room for the longest prefix: every field at its widest, "UNKNOWN" included.
-constexpr std::size_t kMaxLinePrefix = 64;
+constexpr std::size_t kMaxLinePrefix = 96;
 
 // Writes the part of a line that comes before the message,
 //
@@ -24,9 +25,20 @@ constexpr std::size_t kMaxLinePrefix = 64;
 // length. The date and time come from `time` (local, or UTC, with the
 // local offset), the milliseconds `ms` (0..999) from the caller; fields are
 // zero-padded to their widths (the year to four digits). A whole line is
-// this prefix, the message bytes unchanged, and "\n".
+// this prefix, the message (its bytes unchanged, or escaped with
+// escapeControls()), and "\n".
 std::size_t formatLinePrefix(char* out, const LineTime& time, unsigned ms, LogLevel level,
                              TimeFormat format = TimeFormat::TimeOfDay) noexcept;
+
+// The same for a JSON line, up to the message's opening quote:
+//
+//   {"time":"<stamp, as above without brackets>","level":"LEVEL","message":"
+//
+// A whole JSON line is this prefix, the message as escapeJson() writes it,
+// and kJsonLineEnd.
+std::size_t formatJsonPrefix(char* out, const LineTime& time, unsigned ms, LogLevel level,
+                             TimeFormat format = TimeFormat::TimeOfDay) noexcept;
+constexpr std::string_view kJsonLineEnd = "\"}\n";
 
 }  // namespace velmor::common::internal
 

@@ -11,6 +11,11 @@ bool LineGather::fits(std::size_t size) const noexcept {
          used_ + copied <= GatherStorage::kStageBytes;
 }
 
+bool LineGather::fitsCopied(std::size_t bytes) const noexcept {
+  return count_ + 3 <= platform::AppendFile::kMaxParts && bytes <= GatherStorage::kStageBytes &&
+         used_ <= GatherStorage::kStageBytes - bytes;
+}
+
 void LineGather::addLong(std::string_view bytes) noexcept {
   closeRun();
   storage_.parts[count_++] = bytes;

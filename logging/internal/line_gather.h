@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "logging/internal/platform.h"
@@ -20,6 +21,9 @@ struct GatherStorage {
   char stage[kStageBytes];
   std::string_view parts[platform::AppendFile::kMaxParts];
   std::size_t lineEnds[kMaxLines];
+  // An escaped message too long for the stage, written as one piece of an
+  // append of its own. Grows to the longest such message and stays.
+  std::string longLine;
 };
 
 // Builds the pieces of one append in a GatherStorage. Prefixes, LFs and
@@ -34,10 +38,13 @@ class LineGather {
 
   // Whether a line with a message of `size` bytes still fits.
   bool fits(std::size_t size) const noexcept;
-  // Where the next line's prefix is written (room for kMaxLinePrefix
-  // bytes); usePrefix() then takes its `size` bytes into the append.
-  char* prefixSlot() noexcept { return storage_.stage + used_; }
-  void usePrefix(std::size_t size) noexcept { used_ += size; }
+  // Whether `bytes` more can be copied into the stage, with a line's pieces.
+  bool fitsCopied(std::size_t bytes) const noexcept;
+  // Where the next bytes are written in place (a prefix, room for
+  // kMaxLinePrefix bytes, or an escaped message that fitsCopied()); use()
+  // then takes `size` bytes written there into the append.
+  char* slot() noexcept { return storage_.stage + used_; }
+  void use(std::size_t size) noexcept { used_ += size; }
   // Adds `bytes`: copied, or referred to where they are if long. Inline:
   // it runs twice a line.
   void add(std::string_view bytes) noexcept {

@@ -241,6 +241,8 @@ ErrorCode lastError() noexcept;
 // The code for a file lock that stayed busy past its wait (EBUSY on POSIX,
 // ERROR_LOCK_VIOLATION on Windows).
 ErrorCode lockBusyError() noexcept;
+// The code for memory that could not be had (ENOMEM, ERROR_NOT_ENOUGH_MEMORY).
+ErrorCode outOfMemoryError() noexcept;
 
 // Opens `name` as AppendFile does and closes it again: 0 if that worked, or
 // the OS's code. A FIFO without a reader counts as openable: its lines wait

@@ -155,6 +155,8 @@ void WriteInterrupter::interrupt() noexcept {}
 ErrorCode lastError() noexcept { return errno != 0 ? static_cast<ErrorCode>(errno) : EIO; }
 ErrorCode lockBusyError() noexcept { return EBUSY; }
 
+ErrorCode outOfMemoryError() noexcept { return ENOMEM; }
+
 ErrorCode probeAppend(const NativeChar* name, unsigned mode) noexcept {
   const AppendFile file(name, mode);
   return file.openError() == ENXIO ? 0 : file.openError();

@@ -127,6 +127,8 @@ ErrorCode lastError() noexcept {
 }
 ErrorCode lockBusyError() noexcept { return ERROR_LOCK_VIOLATION; }
 
+ErrorCode outOfMemoryError() noexcept { return ERROR_NOT_ENOUGH_MEMORY; }
+
 ErrorCode probeAppend(const NativeChar* name, unsigned /*mode*/) noexcept {
   return AppendFile(name).openError();
 }

@@ -171,6 +171,8 @@ void addFlags(CLI::App& app, Options& options) {
   app.add_flag("--rotate-on-start", options.policy.rotateOnStart);
   app.add_flag("--copy-when-pinned", options.policy.copyWhenPinned);
   app.add_flag("--compress", options.policy.compressBackups);
+  app.add_flag("--json", options.policy.format.json);
+  app.add_flag("--escape", options.policy.format.escapeControls);
   app.add_flag("-h,--help", options.help);
   app.add_flag("--version", options.version);
   app.add_option("FILE", options.file);
@@ -249,6 +251,10 @@ std::string usage() {
          "      --time clock|local|utc  stamp lines with the local time of day (default),\n"
          "                           or the ISO 8601 local date and time with its offset,\n"
          "                           or the ISO 8601 UTC date and time\n"
+         "      --json               write each line as a JSON object, one per line:\n"
+         "                           {\"time\":...,\"level\":...,\"message\":...}\n"
+         "      --escape             write \\ as \\\\, LF as \\n, CR as \\r, and other control\n"
+         "                           bytes but TAB, and DEL, as \\xHH: a line stays one line\n"
          "      --every hour|day     also rotate at the first line of a new local hour or day\n"
          "      --rotate-on-start    rotate a non-empty FILE before the first line\n"
          "      --max-age DURATION   delete backups older than DURATION (with s, m, h or d)\n"
