@@ -91,17 +91,24 @@ void BM_SinkWriteAllRules(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// writeBatch of 64 100-byte lines in each time format (0 TimeOfDay, 1
-// LocalIso8601, 2 UtcIso8601), each line with a time of its own a
-// millisecond apart, so that every prefix is formatted: where the format's
-// cost shows most. Items are lines.
+// writeBatch of 64 100-byte lines in each time format (time: 0 TimeOfDay, 1
+// LocalIso8601, 2 UtcIso8601) and form (form: 0 text, 1 escaped text, 2
+// JSON), each line with a time of its own a millisecond apart, so that every
+// prefix is formatted: where the format's cost shows most. The message is
+// plain letters, or (tricky: 1) has a quote, a backslash, a TAB, an ESC, a CR
+// and an "é" among them, each of which escaping changes. Items are lines.
 void BM_SinkWriteBatchFormat(benchmark::State& state) {
   constexpr std::size_t kLines = 64;
   velmor::common::RotationPolicy policy;
   policy.format.time = static_cast<velmor::common::TimeFormat>(state.range(0));
+  policy.format.escapeControls = state.range(1) == 1;
+  policy.format.json = state.range(1) == 2;
   velmor::common::FileLogSink sink(
-      benchDir() / ("format" + std::to_string(state.range(0)) + ".log"), policy);
-  const std::string message(100, 'x');
+      benchDir() / ("format" + std::to_string(state.range(0)) + std::to_string(state.range(1)) +
+                    std::to_string(state.range(2)) + ".log"),
+      policy);
+  std::string message(100, 'x');
+  if (state.range(2) == 1) message.replace(10, 8, "\"\\\t\x1b\r\xc3\xa9 ");
   std::vector<velmor::common::LogRecord> batch(kLines, {LogLevel::Info, message});
   auto when = std::chrono::system_clock::now();
   for (auto _ : state) {
@@ -283,7 +290,17 @@ BENCHMARK(BM_SinkWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_FloorWrite)->ArgName("bytes")->Apply(sizesAndThreads);
 BENCHMARK(BM_SinkWriteAllRules)->ArgName("bytes")->Arg(100);
 BENCHMARK(BM_SinkWriteBatch)->ArgName("bytes")->Arg(100)->Arg(1024)->UseRealTime();
-BENCHMARK(BM_SinkWriteBatchFormat)->ArgName("time")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
+BENCHMARK(BM_SinkWriteBatchFormat)
+    ->ArgNames({"time", "form", "tricky"})
+    ->Args({0, 0, 0})
+    ->Args({1, 0, 0})
+    ->Args({2, 0, 0})
+    ->Args({0, 1, 0})
+    ->Args({0, 2, 0})
+    ->Args({2, 2, 0})
+    ->Args({0, 1, 1})
+    ->Args({0, 2, 1})
+    ->UseRealTime();
 BENCHMARK(BM_SinkLatency)->ArgName("bytes")->Arg(1024)->ThreadRange(1, 8)->UseRealTime();
 BENCHMARK(BM_Rotation)
     ->ArgName("compress")
