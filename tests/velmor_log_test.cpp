@@ -218,11 +218,30 @@ TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
   EXPECT_FALSE(fs::exists(marker)) << "COMMAND ran";
 }
 
+// JSON lines whose messages need no escapes, as the text lines they stand
+// for: {"time":"T","level":"L","message":"M"} becomes [T] [L] M. A line of
+// another shape is kept, and fails the reading after.
+std::string jsonLinesAsText(const std::string& text) {
+  std::string out;
+  for (const std::string& line : splitLines(text)) {
+    const std::size_t level = line.find("\",\"level\":\"");
+    const std::size_t message = line.find("\",\"message\":\"");
+    if (line.rfind("{\"time\":\"", 0) != 0 || level == std::string::npos ||
+        message == std::string::npos || line.size() < message + 17 ||
+        line.compare(line.size() - 3, 3, "\"}\n") != 0) {
+      out += line;
+      continue;
+    }
+    out += "[" + line.substr(9, level - 9) + "] [" + line.substr(level + 11, message - level - 11) +
+           "] " + line.substr(message + 13, line.size() - message - 16) + "\n";
+  }
+  return out;
+}
+
 // Several instances, each reading its own pipe, share one file through many
 // rotations: no record lost, torn, doubled or out of order, and every
 // backup within [limit, limit + one line per instance).
 TEST_F(VelmorLogTest, InstancesShareOneFileThroughRotations) {
-  const fs::path file = dir() / "shared.log";
   constexpr int kInstances = 3;
   constexpr std::uint64_t kRecords = 10000;
   constexpr std::uint64_t kLimit = 100 * 1024;
@@ -235,16 +254,27 @@ TEST_F(VelmorLogTest, InstancesShareOneFileThroughRotations) {
     }
     return lines;
   };
-  const std::vector<std::string> args = {"-s", "100K", "-n", std::to_string(kBackups),
-                                         file.string()};
-  for (const Ran& ran : velmorLogsAtOnce(kInstances, args, input)) {
-    EXPECT_EQ(ran.status, 0) << ran.err;
+  // In JSON too: the bound counts its longer lines, and each line read back
+  // as text is the record.
+  for (const bool json : {false, true}) {
+    const fs::path file = dir() / (json ? "shared.json" : "shared.log");
+    std::vector<std::string> args = {"-s", "100K", "-n", std::to_string(kBackups), file.string()};
+    if (json) args.insert(args.begin(), "--json");
+    for (const Ran& ran : velmorLogsAtOnce(kInstances, args, input)) {
+      EXPECT_EQ(ran.status, 0) << ran.err;
+    }
+    const std::size_t longest = recordLineSize("v0", kRecords, 499) + (json ? 33 : 0);
+    const int backups = expectBackupsWithin(file, {kLimit, kBackups}, kInstances * longest);
+    EXPECT_GE(backups, 14);
+    EXPECT_LT(backups, kBackups);
+    if (json) {
+      for (int n = 0; n <= backups; ++n) {
+        const fs::path each = n == 0 ? file : backup(file, n);
+        writeFile(each, jsonLinesAsText(readFile(each)));
+      }
+    }
+    expectEveryRecord(readAll(file, kBackups, false), kInstances, kRecords);
   }
-  const int backups = expectBackupsWithin(file, {kLimit, kBackups},
-                                          kInstances * recordLineSize("v0", kRecords, 499));
-  EXPECT_GE(backups, 14);
-  EXPECT_LT(backups, kBackups);
-  expectEveryRecord(readAll(file, kBackups, false), kInstances, kRecords);
 }
 
 // Instances that start in a new hour on a file of an earlier one rotate it
