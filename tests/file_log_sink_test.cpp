@@ -460,8 +460,8 @@ TEST_F(FileLogSinkTest, LinesCutShortInTwoFilesNeverGlueOntoTheNextOnes) {
 
 // Another writer of a file this sink already writes dies in the middle of
 // a line: the sink's next line still starts on a line of its own, in a file
-// it knows as in one new to it, and lines after a whole one of the other
-// writer's get no LF in front.
+// it knows as in one new to it, and in one it wrote alone so far; lines
+// after a whole one of the other writer's get no LF in front.
 TEST_F(FileLogSinkTest, AnotherWritersOpenLineNeverSwallowsTheNextLine) {
   const fs::path path = dir() / "shared.log";
   FileLogSink sink(path);
@@ -480,6 +480,18 @@ TEST_F(FileLogSinkTest, AnotherWritersOpenLineNeverSwallowsTheNextLine) {
   EXPECT_EQ((readFile(path).find(lines[3]) + lines[3].size() - 1) % 4096, 0u);  // Its LF.
   EXPECT_EQ(messageOf(lines[4]), "three");
   EXPECT_EQ(messageOf(lines[5]), "four");
+
+  // The first stranger of a file that the sink wrote alone so far, killed
+  // in mid-line: the line glued onto its fragment is written again whole.
+  const fs::path alone = dir() / "alone.log";
+  FileLogSink first(alone);
+  first.write(LogLevel::Info, "one");
+  appendKilledLine(alone);
+  first.write(LogLevel::Info, "two");
+  const std::vector<std::string> after = splitLines(readFile(alone));
+  ASSERT_GE(after.size(), 2u);
+  EXPECT_TRUE(startsWithStamp(after.back())) << after.back();
+  EXPECT_EQ(messageOf(after.back()), "two");
 }
 
 // A cut that leaves the file at the threshold still rotates it, so that the

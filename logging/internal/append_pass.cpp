@@ -315,19 +315,23 @@ bool AppendPass::lostWithFile(const platform::FileState& after) const noexcept {
 }
 
 bool AppendPass::gluedOn(const Gathered& gathered, const platform::FileState& after) noexcept {
-  // The end was looked at before the append, but another writer's write may
+  // The end was looked at before the append (or is where this sink's last
+  // append left the file it writes alone), but another writer's write may
   // have begun in between and been cut short when its process was killed
   // (the append waited behind it): then the lines continue its fragment.
-  // Only a shared file looked at first is checked, and only when something
-  // came in between: the byte before the lines is read.
-  if (!haveBefore_ || stream_ || gathered.lead > 0 || !after.regular ||
-      after.size == before_.size + gathered.bytes) {
+  // Checked only when something came in between: the byte before the lines
+  // is read.
+  const OtherWriters& company = sink_.company_;
+  if (stream_ || gathered.lead > 0 || !after.regular ||
+      (!haveBefore_ && !company.knows(after.id))) {
     return false;
   }
+  const std::uint64_t expected = haveBefore_ ? before_.size : company.lastSize();
+  if (after.size == expected + gathered.bytes) return false;
   std::uint64_t end = 0;
   if (!file_.lastAppendEnd(end) || end < gathered.bytes) return false;
   const std::uint64_t start = end - gathered.bytes;
-  if (start == before_.size || start == 0 || !platform::killCanEndAt(start)) return false;
+  if (start == expected || start == 0 || !platform::killCanEndAt(start)) return false;
   const int previous = sink_.tail_.byteAt(name_.c_str(), after.id, start - 1);
   return previous >= 0 && previous != '\n';
 }

@@ -50,6 +50,9 @@ class OtherWriters {
   bool leftAsItWas(const platform::FileState& found) const noexcept {
     return knows(found.id) && last_.size == found.size;
   }
+  // Where this sink's last append to the file it knows ended; only if
+  // knowsAFile().
+  std::uint64_t lastSize() const noexcept { return last_.size; }
   // Whether the file last written had reached `size` then.
   bool lastSizeReached(std::uint64_t size) const noexcept {
     return last_.valid && last_.size >= size;
