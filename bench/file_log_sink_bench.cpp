@@ -225,12 +225,15 @@ void sizesAndThreads(benchmark::internal::Benchmark* bench) {
 }
 
 // One rotation of a 5 MiB file, with a 5 MiB ".1" before it: plain, or
-// compressed (".1" becomes ".2.gz" in the same rotation). Times the write
-// that crosses the threshold.
+// compressed (".1" becomes ".2.gz" in the same rotation), or synced (the 5
+// MiB, just written, go to the disk). Times the write that crosses the
+// threshold.
 void BM_Rotation(benchmark::State& state) {
   velmor::common::RotationPolicy policy;
   policy.compressBackups = state.range(0) != 0;
-  const fs::path dir = benchDir() / ("rotation-" + std::to_string(state.range(0)));
+  policy.syncRotations = state.range(1) != 0;
+  const fs::path dir =
+      benchDir() / ("rotation-" + std::to_string(state.range(0)) + std::to_string(state.range(1)));
   const fs::path path = dir / "app.log";
   // Text as logs are: repeated words with changing numbers.
   std::string line;
@@ -251,6 +254,20 @@ void BM_Rotation(benchmark::State& state) {
     state.ResumeTiming();
     sink->write(LogLevel::Info, std::string(100, 'x'));  // Crosses: rotates.
   }
+}
+
+// Single 100-byte lines with syncFrom off (mode 0), at Error with one line
+// in 100 an error (1), and at Trace, every line synced (2). Items are lines.
+void BM_SinkWriteSync(benchmark::State& state) {
+  velmor::common::RotationPolicy policy;
+  if (state.range(0) == 1) policy.syncFrom = LogLevel::Error;
+  if (state.range(0) == 2) policy.syncFrom = LogLevel::Trace;
+  velmor::common::FileLogSink sink(benchDir() / ("sync" + std::to_string(state.range(0)) + ".log"),
+                                   policy);
+  const std::string message(100, 'x');
+  std::uint64_t n = 0;
+  for (auto _ : state) sink.write(++n % 100 == 0 ? LogLevel::Error : LogLevel::Info, message);
+  state.SetItemsProcessed(state.iterations());
 }
 
 // The slowest write of a sink on another file while a thread rotates (and
@@ -302,10 +319,12 @@ BENCHMARK(BM_SinkWriteBatchFormat)
     ->Args({0, 2, 1})
     ->UseRealTime();
 BENCHMARK(BM_SinkLatency)->ArgName("bytes")->Arg(1024)->ThreadRange(1, 8)->UseRealTime();
+BENCHMARK(BM_SinkWriteSync)->ArgName("sync")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 BENCHMARK(BM_Rotation)
-    ->ArgName("compress")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"compress", "sync"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
     ->Iterations(20)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

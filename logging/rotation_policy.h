@@ -8,6 +8,8 @@
 #include <functional>
 #include <optional>
 
+#include "logging/log_sink.h"
+
 namespace velmor::common {
 
 // Size at which the active file is rotated, in bytes (5 MiB). A file of
@@ -125,6 +127,29 @@ struct RotationPolicy {
   // redone by the next rotation. A writer stalled since it opened the file
   // as the active one loses no line to its compression.
   bool compressBackups = false;
+
+  // Lines that must outlive a power cut or a kernel crash, not only a crash
+  // of the program. A line at or above this level is on stable storage,
+  // with every line before it in the file, when the write() or writeBatch()
+  // that carries it returns (fdatasync, fsync where there is none,
+  // FlushFileBuffers on Windows); LogLevel::Trace: every line. Lines below
+  // it cost nothing more. Empty (the default): nothing is synced, and a line
+  // is in the OS's cache when its call returns. The sync runs under the
+  // process-wide lock, so other sinks of the process wait for it. A sync
+  // that fails is reported by writeBatch's error (the lines are in the
+  // file, and counted). Lines that rotations moved into backups before are
+  // syncRotations' to cover. A disk that acknowledges a flush it has not
+  // done defeats any of this.
+  std::optional<LogLevel> syncFrom = std::nullopt;
+
+  // A rotation that this sink makes puts the active file on stable storage
+  // before it becomes ".1", and its directory after the renames and
+  // deletions (and after a compression's rename), before the call that
+  // rotated returns: after a power cut no backup is missing, present under
+  // two numbers, or a name over a file of zeros. On Windows the renames are
+  // written through (MOVEFILE_WRITE_THROUGH) and the file is flushed before
+  // it moves; a directory cannot be flushed there.
+  bool syncRotations = false;
 
   // Called once for each rotation that this sink made, with the name of the
   // new ".1" (the path as given, plus ".1"), in the thread that wrote, after

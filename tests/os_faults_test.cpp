@@ -2,10 +2,13 @@
 // sink reports must be what reached the file.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "logging/async_file_log_sink.h"
 #include "logging/file_log_sink.h"
 #include "os_helpers.h"
 #include "posix_mock.h"
@@ -144,6 +147,80 @@ TEST_F(OsFaultTest, ALineGluedToAFragmentThatCameInMeanwhileIsWrittenAgain) {
   EXPECT_EQ(lines[3].rfind("other cut", 0), 0u) << lines[3];
   EXPECT_EQ(messageOf(lines[4]), "three");
   EXPECT_EQ(messageOf(lines[5]), "four");
+}
+
+// The calls that reached the disk while `work` ran, in their order, with
+// the test directory's name shortened to "D".
+std::vector<std::string> recordedDuring(const fs::path& dir, const std::function<void()>& work) {
+  mock::record(true);
+  work();
+  std::vector<std::string> calls = mock::recorded();
+  mock::record(false);
+  const std::string prefix = fs::canonical(dir).string();
+  for (std::string& call : calls) {
+    for (std::size_t at; (at = call.find(prefix)) != std::string::npos;) {
+      call.replace(at, prefix.size(), "D");
+    }
+  }
+  return calls;
+}
+
+using Calls = std::vector<std::string>;
+
+// A line at the sync level is on disk, with the lines before it, when its
+// write returns; a line below it, and every line of a default sink, costs
+// no sync at all.
+TEST_F(OsFaultTest, ALineAtTheSyncLevelIsOnDiskWhenItsCallReturns) {
+  RotationPolicy policy;
+  policy.syncFrom = LogLevel::Error;
+  FileLogSink sink(dir() / "a.log", policy);
+  EXPECT_EQ(recordedDuring(dir(), [&] { sink.write(LogLevel::Warn, "below"); }),
+            (Calls{"writev D/a.log"}));
+  EXPECT_EQ(recordedDuring(dir(), [&] { sink.write(LogLevel::Error, "at"); }),
+            (Calls{"writev D/a.log", "fdatasync D/a.log"}));
+  const LogRecord batch[] = {{LogLevel::Info, "x"}, {LogLevel::Fatal, "y"}, {LogLevel::Info, "z"}};
+  EXPECT_EQ(recordedDuring(dir(), [&] { sink.writeBatch(batch, 3); }),
+            (Calls{"writev D/a.log", "fdatasync D/a.log"}));
+
+  // The background sink's write of such a line returns once it is written
+  // and synced, with the lines queued before it.
+  AsyncOptions slow;
+  slow.maxDelay = std::chrono::hours(1);
+  AsyncFileLogSink async(dir() / "q.log", policy, slow);
+  EXPECT_EQ(recordedDuring(dir(),
+                           [&] {
+                             async.write(LogLevel::Info, "queued");
+                             async.write(LogLevel::Error, "at");
+                           }),
+            (Calls{"writev D/q.log", "fdatasync D/q.log"}));
+  EXPECT_EQ(splitLines(readFile(dir() / "q.log")).size(), 2u);
+
+  FileLogSink plain(dir() / "b.log", RotationPolicy{100, 2});
+  const Calls calls = recordedDuring(dir(), [&] {
+    for (int i = 0; i < 20; ++i) plain.write(LogLevel::Fatal, "a line of forty bytes or so");
+  });
+  for (const std::string& call : calls) EXPECT_EQ(call.find("sync"), std::string::npos) << call;
+  RotationPolicy bad;
+  bad.syncFrom = static_cast<LogLevel>(6);
+  EXPECT_THROW(FileLogSink(dir() / "c.log", bad), std::invalid_argument);
+}
+
+// A synced rotation: the file's lines on disk before it is renamed, the
+// directory after the renames (and after a compression's), all before the
+// write that rotated returns.
+TEST_F(OsFaultTest, ASyncedRotationPutsTheFileThenItsDirectoryOnDisk) {
+  RotationPolicy policy{100, 3};
+  policy.syncRotations = true;
+  policy.compressBackups = true;
+  FileLogSink sink(dir() / "r.log", policy);
+  sink.write(LogLevel::Info, "first");
+  const std::string line(100, 'x');
+  EXPECT_EQ(recordedDuring(dir(), [&] { sink.write(LogLevel::Info, line); }),
+            (Calls{"writev D/r.log", "fdatasync D/r.log", "rename D/r.log D/r.log.1", "fsync D"}));
+  const Calls second = recordedDuring(dir(), [&] { sink.write(LogLevel::Info, line); });
+  EXPECT_EQ(second, (Calls{"writev D/r.log", "rename D/r.log.1 D/r.log.2", "fdatasync D/r.log",
+                           "rename D/r.log D/r.log.1", "fsync D",
+                           "rename D/r.log.2.gz.tmp D/r.log.2.gz", "fsync D"}));
 }
 
 }  // namespace

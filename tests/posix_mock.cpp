@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -21,6 +23,8 @@ using Identity = std::pair<dev_t, ino_t>;
 std::mutex mutex;
 std::atomic<bool> fstatFails{false};
 std::atomic<int> opensToFail{0};
+std::atomic<bool> recording{false};
+std::vector<std::string> calls;  // Guarded by `mutex`.
 std::atomic<int> openError{0};
 std::vector<Identity> pinned;      // Guarded by `mutex`.
 std::function<void()> pending[5];  // By Moment; guarded by `mutex`.
@@ -42,6 +46,21 @@ bool refused(const char* name) {
   return true;
 }
 
+// The file `fd` is open on, as the OS names it.
+std::string nameOf(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  char name[4096];
+  const ssize_t size = ::readlink(link, name, sizeof(name));
+  return size > 0 ? std::string(name, static_cast<std::size_t>(size)) : "?";
+}
+
+void note(const std::string& call) {
+  if (!recording) return;
+  const std::lock_guard<std::mutex> lock(mutex);
+  calls.push_back(call);
+}
+
 void reached(Moment moment) {
   std::function<void()> work;
   {
@@ -56,12 +75,37 @@ void reached(Moment moment) {
 
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
   if (refused(from) || refused(to)) return -1;
-  return ::renameat2(fromDir, from, toDir, to, flags);
+  const int result = ::renameat2(fromDir, from, toDir, to, flags);
+  if (result == 0) note(std::string("rename ") + from + " " + to);
+  return result;
 }
 
 int rename(const char* from, const char* to) {
   if (refused(from) || refused(to)) return -1;
-  return ::rename(from, to);
+  const int result = ::rename(from, to);
+  if (result == 0) note(std::string("rename ") + from + " " + to);
+  return result;
+}
+
+int fdatasync(int fd) {
+  note("fdatasync " + nameOf(fd));
+  return ::fdatasync(fd);
+}
+
+int fsync(int fd) {
+  note("fsync " + nameOf(fd));
+  return ::fsync(fd);
+}
+
+void record(bool on) {
+  const std::lock_guard<std::mutex> lock(mutex);
+  calls.clear();
+  recording = on;
+}
+
+std::vector<std::string> recorded() {
+  const std::lock_guard<std::mutex> lock(mutex);
+  return calls;
 }
 
 int unlink(const char* name) { return refused(name) ? -1 : ::unlink(name); }
@@ -102,6 +146,7 @@ int fcntl(int fd, int command, struct flock* lock) {
 
 ssize_t writev(int fd, const struct iovec* parts, int count) {
   reached(Moment::BeforeAnAppend);
+  note("writev " + nameOf(fd));
   const ssize_t written = ::writev(fd, parts, count);
   const int error = errno;
   reached(Moment::AfterAnAppend);

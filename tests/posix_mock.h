@@ -2,7 +2,8 @@
 // open file's size, for a build of the logging component with
 // VELMOR_POSIX_MOCK: a file pinned here refuses to be renamed (away or onto)
 // or deleted, as one with the append-only attribute does, so that refused
-// rotations are tested without root; and fstat and open fail on request.
+// rotations are tested without root; fstat and open fail on request; and
+// the order of writes, syncs and renames is recorded.
 #ifndef VELMOR_TESTS_POSIX_MOCK_H_
 #define VELMOR_TESTS_POSIX_MOCK_H_
 
@@ -13,6 +14,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace velmor::mock {
 
@@ -28,6 +31,9 @@ int fstat(int fd, struct stat* out);
 int fcntl(int fd, int command, struct flock* lock);
 ssize_t writev(int fd, const struct iovec* parts, int count);
 ssize_t pread(int fd, void* into, size_t size, off_t offset);
+// The real calls; recorded while record() is on.
+int fdatasync(int fd);
+int fsync(int fd);
 // The real open (of a file to append to), unless failures were asked for
 // (failOpens).
 int open(const char* name, int flags, mode_t mode);
@@ -54,6 +60,13 @@ void unpin(const char* name);
 
 // Makes every fstat fail from now on (`on`), or succeed again.
 void failFstat(bool on);
+
+// Starts (`on`) or stops a record of the calls that put data on disk and
+// move files, in their order: "writev NAME", "fdatasync NAME", "fsync NAME"
+// and "rename FROM TO", names as the OS gives them for the descriptor.
+// Starting clears the record.
+void record(bool on);
+std::vector<std::string> recorded();
 
 // Makes the next `count` opens of a file to append to fail with `error`, as
 // when the process has no descriptor left for a moment (EMFILE).

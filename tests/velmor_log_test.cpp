@@ -196,7 +196,8 @@ TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
                                                          {"--mode", "17777", file},
                                                          {"--mode", "", file},
                                                          {"--time", "gmt", file},
-                                                         {"--when-full", "sometimes", file}};
+                                                         {"--when-full", "sometimes", file},
+                                                         {"--sync", "loud", file}};
   for (const std::vector<std::string>& args : refused) {
     const Ran ran = velmorLog(args);
     std::string shown;

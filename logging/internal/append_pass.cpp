@@ -2,6 +2,7 @@
 #include "logging/internal/append_pass.h"
 
 #include <chrono>
+#include <optional>
 
 #include "logging/internal/file_sink.h"
 #include "logging/internal/line_format.h"
@@ -194,6 +195,8 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
   const LineFormat& format = sink_.policy_.format;
   escape_ = format.json ? Escape::Json : format.escapeControls ? Escape::Controls : Escape::None;
   const std::string_view lineEnd = format.json ? kJsonLineEnd : std::string_view("\n");
+  std::optional<int> syncFrom;
+  if (sink_.policy_.syncFrom) syncFrom = static_cast<int>(*sink_.policy_.syncFrom);
   // A file past its threshold whose rotation lock a stranger holds: its
   // crossing is behind it, and the rotation is tried after the append, so
   // the lines go together rather than one append and one lock try each.
@@ -233,6 +236,7 @@ AppendPass::Gathered AppendPass::gather(const LogRecord* records, std::size_t co
     lines.add(lineEnd);
     out.bytes += length + message + lineEnd.size();
     lineEnds[out.lines++] = out.bytes;
+    out.sync = out.sync || (syncFrom && static_cast<int>(record.level) >= *syncFrom);
     // The line that reaches the threshold ends the append: rotation comes
     // right after it, as after a single write.
     if (!stream_ && !overdue && before_.size + out.bytes >= maxFileBytes) break;
@@ -292,6 +296,9 @@ bool AppendPass::finish(const Gathered& gathered, Tally& tally) noexcept {
   }
   const std::size_t whole = countWhole(gathered, written, known ? &after : nullptr);
   tally.done += whole;
+  // On stable storage before the call returns, with every line before it;
+  // and before a rotation moves the file on.
+  if (gathered.sync && whole > 0 && !file_.syncData()) tally.error = platform::lastError();
   // A cut that left the file at the threshold is rotated like a whole line:
   // otherwise every later line would be cut the same way (a full disk frees
   // the oldest backup's space, a size limit a fresh file).

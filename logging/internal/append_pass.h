@@ -54,6 +54,7 @@ class AppendPass {
     std::size_t lead = 0;
     std::size_t pieces = 0;
     const std::string_view* parts = nullptr;
+    bool sync = false;  // A line at or above the policy's syncFrom is among them.
   };
 
   // Stops the pass, `error` saying why.

@@ -36,6 +36,7 @@ AsyncSink::AsyncSink(std::filesystem::path path, const RotationPolicy& policy,
                      const AsyncOptions& options)
     : sink_(std::move(path), policy),
       options_(checked(options)),
+      syncFrom_(policy.syncFrom),
       wakeBytes_(std::max<std::size_t>(1, std::min(kWakeBytes, options.maxQueuedBytes / 4))),
       thread_([this] { run(); }) {}
 
@@ -100,6 +101,8 @@ void AsyncSink::write(LogLevel level, std::string_view message) {
   const bool notify = wake(buffer.bytes.size() >= wakeBytes_);
   lock.unlock();
   if (notify) work_.notify_one();
+  // Its append syncs the file, with every line before it.
+  if (syncFrom_ && level >= *syncFrom_) flush();
 }
 
 void AsyncSink::flush() {

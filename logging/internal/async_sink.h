@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -58,6 +59,9 @@ class AsyncSink {
 
   FileSink sink_;
   const AsyncOptions options_;
+  // The policy's syncFrom: a write at or above it waits until its line is
+  // written, and with it synced.
+  const std::optional<LogLevel> syncFrom_;
   std::atomic<std::uint64_t> dropped_{0};
 
   // A write wakes a dozing thread once this many bytes are queued.

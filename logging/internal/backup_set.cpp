@@ -98,6 +98,13 @@ void BackupSet::remove(int n) const noexcept {
 // With .1 free, the active rename is all that is left to do: whoever retries
 // a refused rotation moves no backup a second time.
 bool BackupSet::rotate(FileLocks& locks) noexcept {
+  const bool moved = rotateSet(locks);
+  // Renames and deletions outlive a power cut once the directory is synced.
+  if (policy_.syncRotations) platform::syncDirectoryOf(names_[0].c_str());
+  return moved;
+}
+
+bool BackupSet::rotateSet(FileLocks& locks) noexcept {
   if (policy_.maxBackupAge.count() > 0) {
     deleteOlderThan(std::time(nullptr) - static_cast<std::time_t>(policy_.maxBackupAge.count()));
   }
@@ -122,8 +129,17 @@ bool BackupSet::rotate(FileLocks& locks) noexcept {
 void BackupSet::compressBackups(FileLocks& locks) noexcept {
   const int obstacle = firstObstacle();
   const int last = obstacle > 0 ? obstacle - 1 : policy_.maxBackups;
-  for (int n = 2; n <= last; ++n) compress(n, locks);
+  // Synced only if a plain backup was there to compress, or one may have
+  // been deleted.
+  bool changes = policy_.maxTotalBytes > 0;
+  for (int n = 2; n <= last; ++n) {
+    if (policy_.syncRotations && !changes) {
+      changes = platform::entryKind(names_[n].c_str()) == EntryKind::Regular;
+    }
+    compress(n, locks);
+  }
   if (policy_.maxTotalBytes > 0) capTotal();
+  if (policy_.syncRotations && changes) platform::syncDirectoryOf(names_[0].c_str());
 }
 
 void BackupSet::lookForCompression() noexcept {
@@ -237,7 +253,8 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
   }
   // Complete and on disk before it takes its final name, and the plain file
   // goes only then.
-  if (taken < 0 || platform::renameNoReplace(temps_[n].c_str(), zipped_[n].c_str()) != 0) {
+  if (taken < 0 || platform::renameNoReplace(temps_[n].c_str(), zipped_[n].c_str(),
+                                             policy_.syncRotations) != 0) {
     platform::removeFile(temps_[n].c_str());
     return;
   }
@@ -266,8 +283,11 @@ bool BackupSet::isCompressedPrefix(int n, const platform::SourceFile& plain) con
 }
 
 bool BackupSet::moveActive(FileLocks& locks) noexcept {
+  // Its lines on disk before its new name is: a backup is never a name over
+  // a file of zeros.
+  if (policy_.syncRotations) locks.file().syncData();
   const platform::ErrorCode failure =
-      platform::renameNoReplace(names_[0].c_str(), names_[1].c_str());
+      platform::renameNoReplace(names_[0].c_str(), names_[1].c_str(), policy_.syncRotations);
   if (failure == 0) return true;
   if (policy_.copyWhenPinned && platform::isPinnedError(failure) && locks.takeAppendLock(true)) {
     const platform::ErrorCode copyFailure = locks.file().copyToAndEmpty(names_[1].c_str());
@@ -286,8 +306,8 @@ bool BackupSet::shift(int from) noexcept {
     if (platform::entryKind((*names)[from].c_str()) == EntryKind::Absent) {
       continue;
     }
-    const platform::ErrorCode failure =
-        platform::renameNoReplace((*names)[from].c_str(), (*names)[from + 1].c_str());
+    const platform::ErrorCode failure = platform::renameNoReplace(
+        (*names)[from].c_str(), (*names)[from + 1].c_str(), policy_.syncRotations);
     if (failure != 0) {
       refused(from, failure, names == &zipped_ ? kCompressedSuffix : "");
       return false;

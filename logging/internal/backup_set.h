@@ -57,6 +57,8 @@ class BackupSet {
   void lookForCompression() noexcept;
 
  private:
+  // rotate(), but for the directory's sync.
+  bool rotateSet(FileLocks& locks) noexcept;
   // What number `n` holds: its plain file or, with compression, its ".gz".
   platform::EntryKind kindAt(int n) const noexcept;
   // Deletes the backups last modified before `cutoff` (seconds since the

@@ -39,6 +39,12 @@ const RotationPolicy& checked(const RotationPolicy& policy) {
     throw std::invalid_argument(
         std::string("RotationPolicy::fileMode must be at most 07777, not ") + shown);
   }
+  if (policy.syncFrom && (static_cast<int>(*policy.syncFrom) < static_cast<int>(LogLevel::Trace) ||
+                          static_cast<int>(*policy.syncFrom) > static_cast<int>(LogLevel::Fatal))) {
+    throw std::invalid_argument(
+        "RotationPolicy::syncFrom must be a level from Trace to Fatal, not " +
+        std::to_string(static_cast<int>(*policy.syncFrom)));
+  }
   if (policy.maxBackupAge.count() < 0) {
     throw std::invalid_argument("RotationPolicy::maxBackupAge must not be negative, not " +
                                 std::to_string(policy.maxBackupAge.count()) + "s");

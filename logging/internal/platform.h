@@ -84,6 +84,11 @@ class AppendFile {
   // Why the last append() took fewer bytes than it was given: the OS's
   // code (ENOSPC, ERROR_DISK_FULL), or 0 if none did.
   ErrorCode writeError() const noexcept { return writeError_; }
+  // Puts what was written to the file on stable storage, with the metadata
+  // needed to read it back (fdatasync; FlushFileBuffers). True for a
+  // stream, which has nothing to keep; false, with lastError() set, if the
+  // OS reported a failure.
+  bool syncData() noexcept;
   // The descriptor (POSIX) or HANDLE (Windows), for tests and diagnostics.
   std::intptr_t nativeHandle() const noexcept { return handle_; }
 
@@ -348,7 +353,15 @@ bool entryId(const NativeChar* name, FileId& out) noexcept;
 // replace itself where it can (renameat2 with RENAME_NOREPLACE, MoveFileExW
 // without MOVEFILE_REPLACE_EXISTING); elsewhere the destination is checked
 // first. An occupied destination gives EEXIST or ERROR_ALREADY_EXISTS.
-ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept;
+// `writeThrough`: on Windows the rename is on disk when it returns
+// (MOVEFILE_WRITE_THROUGH); elsewhere syncDirectoryOf does that.
+ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to,
+                          bool writeThrough = false) noexcept;
+// Puts the entries of the directory that holds `name` on stable storage
+// (fsync of the directory), so that renames and deletions in it outlive a
+// power cut; 0, or the OS's code. On Windows a directory cannot be
+// flushed: nothing is done (renames are written through instead).
+ErrorCode syncDirectoryOf(const NativeChar* name) noexcept;
 
 // Whether a rename failed with `error` because another program holds the
 // file open without sharing its deletion (a viewer or a virus scanner on

@@ -148,6 +148,21 @@ AppendFile::AppendFile(const NativeChar* name, unsigned mode) noexcept : name_(n
   handle_ = fd;
 }
 
+bool AppendFile::syncData() noexcept {
+  if (handle_ < 0) return false;
+  const int fd = static_cast<int>(handle_);
+  int result;
+  do {
+#if defined(__linux__) || defined(__FreeBSD__) || defined(__NetBSD__)
+    result = VELMOR_POSIX_CALL(fdatasync)(fd);
+#else
+    result = VELMOR_POSIX_CALL(fsync)(fd);
+#endif
+  } while (result != 0 && errno == EINTR);
+  // EINVAL, EROFS: a pipe, socket or terminal, which keeps nothing to sync.
+  return result == 0 || errno == EINVAL || errno == EROFS;
+}
+
 WriteInterrupter::~WriteInterrupter() = default;
 void WriteInterrupter::registerCurrentThread() noexcept {}
 void WriteInterrupter::interrupt() noexcept {}
@@ -475,7 +490,8 @@ bool entryId(const NativeChar* name, FileId& out) noexcept {
   return true;
 }
 
-ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept {
+ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to,
+                          bool /*writeThrough*/) noexcept {
 #ifdef RENAME_NOREPLACE
   if (VELMOR_POSIX_CALL(renameat2)(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
   // EINVAL: this file system cannot refuse a replace; fall back below.
@@ -487,6 +503,21 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept
   if (::lstat(to, &st) == 0) return EEXIST;
   if (VELMOR_POSIX_CALL(rename)(from, to) == 0) return 0;
   return lastError();
+}
+
+ErrorCode syncDirectoryOf(const NativeChar* name) noexcept {
+  const char* slash = std::strrchr(name, '/');
+  const std::string directory = slash == nullptr ? std::string(".")
+                                : slash == name  ? std::string("/")
+                                                 : std::string(name, slash);
+  int fd = -1;
+  do {
+    fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return lastError();
+  const ErrorCode error = VELMOR_POSIX_CALL(fsync)(fd) == 0 ? 0 : lastError();
+  ::close(fd);
+  return error;
 }
 
 bool isPinnedError(ErrorCode /*error*/) noexcept { return false; }

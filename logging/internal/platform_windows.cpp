@@ -208,6 +208,11 @@ bool AppendFile::isStream() const noexcept {
   return ::GetFileType(handleOf(handle_)) != FILE_TYPE_DISK;
 }
 
+bool AppendFile::syncData() noexcept {
+  // A console or pipe has nothing to keep (and refuses the flush).
+  return isStream() || ::FlushFileBuffers(handleOf(handle_)) != 0;
+}
+
 bool AppendFile::state(FileState& out) const noexcept { return stateOf(handle_, out); }
 
 bool AppendFile::lastAppendEnd(std::uint64_t& /*end*/) const noexcept { return false; }
@@ -411,11 +416,14 @@ bool entryId(const NativeChar* name, FileId& out) noexcept {
   return ok;
 }
 
-ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to) noexcept {
+ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to,
+                          bool writeThrough) noexcept {
   // Without MOVEFILE_REPLACE_EXISTING an occupied destination fails with
   // ERROR_ALREADY_EXISTS.
-  return ::MoveFileExW(from, to, 0) ? 0 : lastError();
+  return ::MoveFileExW(from, to, writeThrough ? MOVEFILE_WRITE_THROUGH : 0) ? 0 : lastError();
 }
+
+ErrorCode syncDirectoryOf(const NativeChar* /*name*/) noexcept { return 0; }
 
 bool isPinnedError(ErrorCode error) noexcept { return error == ERROR_SHARING_VIOLATION; }
 

@@ -153,6 +153,12 @@ void addLineOptions(ValuedOptions& valued, Options& options) {
                                                     : common::TimeFormat::UtcIso8601;
     return true;
   });
+  valued.add("--sync", "--sync", "level", levels + ", or all", [&](std::string& value) {
+    LogLevel level = LogLevel::Trace;
+    if (CLI::detail::to_lower(value) != "all" && !parseLevel(value, level)) return false;
+    options.policy.syncFrom = level;
+    return true;
+  });
   valued.add("--when-full", "--when-full", "choice", "wait or drop", [&](std::string& value) {
     if (!passes(CLI::IsMember({"wait", "drop"}), value)) return false;
     options.dropWhenFull = value == "drop";
@@ -173,6 +179,7 @@ void addFlags(CLI::App& app, Options& options) {
   app.add_flag("--compress", options.policy.compressBackups);
   app.add_flag("--json", options.policy.format.json);
   app.add_flag("--escape", options.policy.format.escapeControls);
+  app.add_flag("--sync-rotations", options.policy.syncRotations);
   app.add_flag("-h,--help", options.help);
   app.add_flag("--version", options.version);
   app.add_option("FILE", options.file);
@@ -255,6 +262,10 @@ std::string usage() {
          "                           {\"time\":...,\"level\":...,\"message\":...}\n"
          "      --escape             write \\ as \\\\, LF as \\n, CR as \\r, and other control\n"
          "                           bytes but TAB, and DEL, as \\xHH: a line stays one line\n"
+         "      --sync LEVEL         a line at LEVEL or above is on disk, with every line\n"
+         "                           before it, once written (all: every line; with -p\n"
+         "                           the level is the line's, else every line is INFO)\n"
+         "      --sync-rotations     put FILE and its directory on disk at each rotation\n"
          "      --every hour|day     also rotate at the first line of a new local hour or day\n"
          "      --rotate-on-start    rotate a non-empty FILE before the first line\n"
          "      --max-age DURATION   delete backups older than DURATION (with s, m, h or d)\n"
