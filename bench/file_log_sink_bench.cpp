@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "logging/async_file_log_sink.h"
 #include "logging/file_log_sink.h"
 
 namespace {
@@ -270,6 +271,26 @@ void BM_SinkWriteSync(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The same through AsyncFileLogSink (sync 0, 1, 2 as above), with no sync
+// interval or one of 100 ms (interval: 0 or 100). Items are lines; the
+// queue is flushed at the end, so each run counts lines written.
+void BM_AsyncWriteSync(benchmark::State& state) {
+  velmor::common::RotationPolicy policy;
+  if (state.range(0) == 1) policy.syncFrom = LogLevel::Error;
+  if (state.range(0) == 2) policy.syncFrom = LogLevel::Trace;
+  velmor::common::AsyncOptions options;
+  options.syncInterval = std::chrono::milliseconds(state.range(1));
+  velmor::common::AsyncFileLogSink sink(
+      benchDir() / ("async-sync" + std::to_string(state.range(0)) + "-" +
+                    std::to_string(state.range(1)) + ".log"),
+      policy, options);
+  const std::string message(100, 'x');
+  std::uint64_t n = 0;
+  for (auto _ : state) sink.write(++n % 100 == 0 ? LogLevel::Error : LogLevel::Info, message);
+  sink.flush();
+  state.SetItemsProcessed(state.iterations());
+}
+
 // The slowest write of a sink on another file while a thread rotates (and
 // compresses) 5 MiB files as fast as it can: compression holds no lock of
 // the process, so it should stay what it is without compression.
@@ -320,6 +341,14 @@ BENCHMARK(BM_SinkWriteBatchFormat)
     ->UseRealTime();
 BENCHMARK(BM_SinkLatency)->ArgName("bytes")->Arg(1024)->ThreadRange(1, 8)->UseRealTime();
 BENCHMARK(BM_SinkWriteSync)->ArgName("sync")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
+BENCHMARK(BM_AsyncWriteSync)
+    ->ArgNames({"sync", "interval"})
+    ->Args({0, 0})
+    ->Args({0, 100})
+    ->Args({1, 0})
+    ->Args({1, 100})
+    ->Args({2, 0})
+    ->UseRealTime();
 BENCHMARK(BM_Rotation)
     ->ArgNames({"compress", "sync"})
     ->Args({0, 0})

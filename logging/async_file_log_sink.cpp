@@ -19,6 +19,8 @@ void AsyncFileLogSink::write(LogLevel level, std::string_view message) {
 
 void AsyncFileLogSink::flush() { impl_->flush(); }
 
+void AsyncFileLogSink::sync() { impl_->sync(); }
+
 std::uint64_t AsyncFileLogSink::dropped() const noexcept { return impl_->dropped(); }
 
 std::shared_ptr<AsyncFileLogSink> makeAsyncFileLogSink(std::filesystem::path path,

@@ -39,6 +39,12 @@ struct AsyncOptions {
   // destructor also cuts short the write in progress. Block waits as long
   // as it takes.
   std::chrono::milliseconds maxDropWait{1000};
+  // While lines are being written, the thread syncs the file (puts it on
+  // stable storage) at most once per this interval, and once more after the
+  // last line of a burst; never while idle. 0: never (lines are in the OS's
+  // cache once written). Lines that rotations moved into backups are
+  // RotationPolicy::syncRotations' to cover.
+  std::chrono::milliseconds syncInterval{0};
 };
 
 // Writes the same lines to the same file as a FileLogSink with the same
@@ -74,8 +80,8 @@ class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
  public:
   // As FileLogSink(path, policy), and starts the thread. Throws
   // std::invalid_argument for a policy outside its limits, or options with
-  // maxQueuedBytes 0 or a negative maxDelay or maxDropWait; std::system_error if the thread
-  // cannot start.
+  // maxQueuedBytes 0 or a negative maxDelay, maxDropWait or syncInterval; std::system_error if the
+  // thread cannot start.
   explicit AsyncFileLogSink(std::filesystem::path path, const RotationPolicy& policy = {},
                             const AsyncOptions& options = {});
   // Writes everything queued, then stops the thread (with Drop, within
@@ -94,6 +100,11 @@ class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
   // file (written, or dropped by the file as FileLogSink drops it); with
   // Drop, after maxDropWait at most, dropping what is left (see there).
   void flush();
+
+  // As flush(), then the active file is on stable storage (fdatasync;
+  // FlushFileBuffers), with every line written to it; lines that a rotation
+  // moved into ".1" meanwhile are RotationPolicy::syncRotations' to cover.
+  void sync();
 
   // Messages refused because the queue was full (Drop) or its storage could
   // not grow, and those given up when a Drop sink was destroyed.

@@ -2,10 +2,12 @@
 // sink reports must be what reached the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logging/async_file_log_sink.h"
@@ -203,6 +205,42 @@ TEST_F(OsFaultTest, ALineAtTheSyncLevelIsOnDiskWhenItsCallReturns) {
   RotationPolicy bad;
   bad.syncFrom = static_cast<LogLevel>(6);
   EXPECT_THROW(FileLogSink(dir() / "c.log", bad), std::invalid_argument);
+}
+
+// The background sink with a sync interval syncs at its first write, then
+// at most once an interval, and once more when a burst is over; sync()
+// returns with the file synced; nothing is synced while idle.
+TEST_F(OsFaultTest, TheBackgroundSinkSyncsByIntervalAfterABurstAndOnRequest) {
+  AsyncOptions options;
+  options.syncInterval = std::chrono::hours(1);
+  AsyncFileLogSink sink(dir() / "i.log", {}, options);
+  const auto syncs = [&](const std::function<void()>& work) {
+    const Calls calls = recordedDuring(dir(), [&] {
+      work();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));  // Idle meanwhile.
+    });
+    return std::count(calls.begin(), calls.end(), "fdatasync D/i.log");
+  };
+  EXPECT_EQ(syncs([&] {
+              sink.write(LogLevel::Info, "first");
+              sink.flush();
+            }),
+            1);  // The first write syncs; the burst ends synced.
+  EXPECT_EQ(syncs([&] {
+              sink.write(LogLevel::Info, "second");
+              sink.flush();
+            }),
+            1);  // Within the interval: only the end of the burst.
+  EXPECT_EQ(syncs([] {}), 0);
+  AsyncFileLogSink plain(dir() / "p.log");
+  const Calls calls = recordedDuring(dir(), [&] {
+    plain.write(LogLevel::Info, "line");
+    plain.sync();
+  });
+  EXPECT_EQ(calls, (Calls{"writev D/p.log", "fdatasync D/p.log"}));
+  AsyncOptions bad;
+  bad.syncInterval = std::chrono::milliseconds(-1);
+  EXPECT_THROW(AsyncFileLogSink(dir() / "bad.log", {}, bad), std::invalid_argument);
 }
 
 // A synced rotation: the file's lines on disk before it is renamed, the

@@ -18,6 +18,10 @@ const AsyncOptions& checked(const AsyncOptions& options) {
     throw std::invalid_argument("AsyncOptions::maxDelay must not be negative, not " +
                                 std::to_string(options.maxDelay.count()) + "ms");
   }
+  if (options.syncInterval.count() < 0) {
+    throw std::invalid_argument("AsyncOptions::syncInterval must not be negative, not " +
+                                std::to_string(options.syncInterval.count()) + "ms");
+  }
   if (options.maxDropWait.count() < 0) {
     throw std::invalid_argument("AsyncOptions::maxDropWait must not be negative, not " +
                                 std::to_string(options.maxDropWait.count()) + "ms");
@@ -156,6 +160,13 @@ void AsyncSink::run() {
     // queue's lock (and its cache lines) from the writers all the time.
     const bool little =
         queued_.bytes.size() < wakeBytes_ && flushTarget_ <= handedOver_ && waiters_ == 0;
+    if (unsynced_ && queued_.entries.empty()) {
+      // The burst is over: its last lines are synced before the wait.
+      lock.unlock();
+      syncAfterWrite(true);
+      lock.lock();
+      continue;
+    }
     if (!stopping_ && (little || queued_.entries.empty())) {
       // For maxDelay the thread is woken only by a large queue, a flush, a
       // full queue or the end (writes cost no wake-up); after that, with
@@ -184,6 +195,7 @@ void AsyncSink::run() {
     std::swap(queued_, writing_);
     lock.unlock();
     writeOut(writing_);
+    syncAfterWrite(false);
     const std::size_t bytes = writing_.bytes.size();
     const std::size_t count = writing_.entries.size();
     writing_.bytes.clear();  // Capacity kept: the next swap reuses it.
@@ -193,6 +205,24 @@ void AsyncSink::run() {
     handedOver_ += count;
     if (waiters_ > 0) progress_.notify_all();
   }
+}
+
+void AsyncSink::syncAfterWrite(bool burstOver) {
+  if (options_.syncInterval.count() == 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (burstOver || lastSync_ == std::chrono::steady_clock::time_point{} ||
+      now - lastSync_ >= options_.syncInterval) {
+    sink_.syncActive();
+    lastSync_ = now;
+    unsynced_ = false;
+  } else {
+    unsynced_ = true;
+  }
+}
+
+void AsyncSink::sync() {
+  flush();
+  sink_.syncActive();
 }
 
 void AsyncSink::writeOut(Buffer& buffer) {

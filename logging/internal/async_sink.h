@@ -32,6 +32,7 @@ class AsyncSink {
 
   void write(LogLevel level, std::string_view message);
   void flush();
+  void sync();
   std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
  private:
@@ -56,12 +57,19 @@ class AsyncSink {
   bool wake(bool urgent) noexcept;
   // Hands `buffer` to the file; called by the thread without the lock.
   void writeOut(Buffer& buffer);
+  // With a syncInterval, after lines were written: syncs the file if the
+  // interval has passed since the last sync (or `burstOver`, if any line
+  // is unsynced). The thread's, without the lock.
+  void syncAfterWrite(bool burstOver);
 
   FileSink sink_;
   const AsyncOptions options_;
   // The policy's syncFrom: a write at or above it waits until its line is
   // written, and with it synced.
   const std::optional<LogLevel> syncFrom_;
+  // The thread's own: when it last synced, and whether lines came since.
+  std::chrono::steady_clock::time_point lastSync_{};
+  bool unsynced_ = false;
   std::atomic<std::uint64_t> dropped_{0};
 
   // A write wakes a dozing thread once this many bytes are queued.

@@ -97,6 +97,10 @@ std::error_code FileSink::probe() const {
   return {static_cast<int>(error), std::system_category()};
 }
 
+bool FileSink::syncActive() const noexcept {
+  return backups_.usable() && platform::syncFile(backups_.active().c_str()) == 0;
+}
+
 bool FileSink::rotateIfStillDue(FileLocks& locks, const platform::FileState& found, bool early,
                                 int& rotated) noexcept {
   // Decided under the lock that every sink in every process takes, and

@@ -34,6 +34,9 @@ class FileSink {
                      platform::ErrorCode* why = nullptr);
   // FileLogSink::probe.
   std::error_code probe() const;
+  // Puts the file now at the name on stable storage; false if it could not
+  // be (or there is none). Takes no lock: any thread.
+  bool syncActive() const noexcept;
   // The permission bits the sink creates files with (before the umask).
   unsigned fileMode() const noexcept {
     return policy_.fileMode ? *policy_.fileMode : platform::kDefaultFileMode;

@@ -357,6 +357,9 @@ bool entryId(const NativeChar* name, FileId& out) noexcept;
 // (MOVEFILE_WRITE_THROUGH); elsewhere syncDirectoryOf does that.
 ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to,
                           bool writeThrough = false) noexcept;
+// Puts the content of the existing file `name` on stable storage
+// (fdatasync; FlushFileBuffers); 0, or the OS's code.
+ErrorCode syncFile(const NativeChar* name) noexcept;
 // Puts the entries of the directory that holds `name` on stable storage
 // (fsync of the directory), so that renames and deletions in it outlive a
 // power cut; 0, or the OS's code. On Windows a directory cannot be

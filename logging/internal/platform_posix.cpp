@@ -505,6 +505,21 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to,
   return lastError();
 }
 
+ErrorCode syncFile(const NativeChar* name) noexcept {
+  int fd = -1;
+  do {
+    fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return lastError();
+#if defined(__linux__) || defined(__FreeBSD__) || defined(__NetBSD__)
+  const ErrorCode error = VELMOR_POSIX_CALL(fdatasync)(fd) == 0 ? 0 : lastError();
+#else
+  const ErrorCode error = VELMOR_POSIX_CALL(fsync)(fd) == 0 ? 0 : lastError();
+#endif
+  ::close(fd);
+  return error == EINVAL || error == EROFS ? 0 : error;
+}
+
 ErrorCode syncDirectoryOf(const NativeChar* name) noexcept {
   const char* slash = std::strrchr(name, '/');
   const std::string directory = slash == nullptr ? std::string(".")

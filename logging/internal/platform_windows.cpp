@@ -423,6 +423,19 @@ ErrorCode renameNoReplace(const NativeChar* from, const NativeChar* to,
   return ::MoveFileExW(from, to, writeThrough ? MOVEFILE_WRITE_THROUGH : 0) ? 0 : lastError();
 }
 
+ErrorCode syncFile(const NativeChar* name) noexcept {
+  // FlushFileBuffers needs a handle with write access; every sharing mode,
+  // so that no writer is kept out meanwhile.
+  const HANDLE file =
+      ::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return lastError();
+  const ErrorCode error =
+      ::GetFileType(file) != FILE_TYPE_DISK || ::FlushFileBuffers(file) ? 0 : lastError();
+  ::CloseHandle(file);
+  return error;
+}
+
 ErrorCode syncDirectoryOf(const NativeChar* /*name*/) noexcept { return 0; }
 
 bool isPinnedError(ErrorCode error) noexcept { return error == ERROR_SHARING_VIOLATION; }
