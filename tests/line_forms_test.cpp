@@ -192,8 +192,10 @@ print("ok", n)
 #endif
 }
 
-// A writer killed in the middle of its line leaves the file open-ended: the
-// next JSON line still starts on a line of its own, whole.
+#ifndef _WIN32
+// A writer killed in the middle of its line leaves the file open-ended (on
+// POSIX, where the kernel may stop a write between two pages): the next
+// JSON line still starts on a line of its own, whole.
 TEST_F(LineFormsTest, AKilledWritersOpenLineNeverSwallowsAJsonLine) {
   const fs::path path = dir() / "shared.log";
   RotationPolicy policy;
@@ -211,6 +213,7 @@ TEST_F(LineFormsTest, AKilledWritersOpenLineNeverSwallowsAJsonLine) {
                                        (i == 0 ? "one" : "two") + "\"}\n");
   }
 }
+#endif
 
 // The text form's own reading: "\\", "\n", "\r" and "\xHH" undone; false if
 // anything else follows a backslash.
