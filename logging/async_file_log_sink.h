@@ -45,6 +45,17 @@ struct AsyncOptions {
   // cache once written). Lines that rotations moved into backups are
   // RotationPolicy::syncRotations' to cover.
   std::chrono::milliseconds syncInterval{0};
+  // When the process is killed by SIGSEGV, SIGBUS, SIGILL, SIGFPE or
+  // SIGABRT (an abort(), a failed assert, an uncaught exception), the lines
+  // queued before the fault are written before it dies; it still ends by
+  // that signal, and a handler the program installed before the sink still
+  // runs. The sink installs handlers for these signals at construction
+  // (the first such sink does) and leaves them installed. Every wait in the
+  // handler is bounded (about a second): a fault in the sink's own thread,
+  // in a write() holding the queue, or a second fault, costs those lines,
+  // never a hang. POSIX only; on Windows queued lines die with the process.
+  // Up to 16 sinks at once.
+  bool writeOnCrash = false;
 };
 
 // Writes the same lines to the same file as a FileLogSink with the same
@@ -60,8 +71,9 @@ struct AsyncOptions {
 // message, and the file takes tens of times more lines per second. Pick
 // FileLogSink where every line must be in the file when write() returns:
 // here a crash (or _exit, or a kill) loses the lines still queued, up to
-// maxDelay's worth for an idle program, more under load; call flush() before
-// a risky step.
+// maxDelay's worth for an idle program, more under load (unless
+// writeOnCrash, for the crashes it catches); call flush() before a risky
+// step.
 //
 // fork(): the child has the sink's memory but not its thread. It must neither
 // write to nor destroy the sink (destruction would wait for a thread that
@@ -80,7 +92,8 @@ class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
  public:
   // As FileLogSink(path, policy), and starts the thread. Throws
   // std::invalid_argument for a policy outside its limits, or options with
-  // maxQueuedBytes 0 or a negative maxDelay, maxDropWait or syncInterval; std::system_error if the
+  // maxQueuedBytes 0 or a negative maxDelay, maxDropWait or syncInterval, or writeOnCrash
+  // with 16 such sinks alive already; std::system_error if the
   // thread cannot start.
   explicit AsyncFileLogSink(std::filesystem::path path, const RotationPolicy& policy = {},
                             const AsyncOptions& options = {});

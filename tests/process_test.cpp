@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "os_helpers.h"
@@ -116,6 +117,37 @@ void killWritersAndCheck(const fs::path& path, bool compress);
 // Plain and compressed: a writer killed at any moment, in a rotation or a
 // compression too, leaves every line in exactly one file, and every ".gz"
 // under its final name whole.
+// A crash writes the queue: a child queues 20,000 lines that would wait an
+// hour in a background sink with writeOnCrash, then faults (a null write,
+// abort()): every line is in the file, in order; the child's own handler
+// ran once, and the child died of that signal. A fault in the sink's own
+// thread ends the child by its signal too, without a hang.
+TEST_F(ProcessTest, ACrashWritesEveryQueuedLineAndStillEndsByItsSignal) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "SKIPPED: the sanitizers handle these signals themselves";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "SKIPPED: the sanitizers handle these signals themselves";
+#endif
+#endif
+  constexpr int kLines = 20000;
+  for (const auto& [how, signo] : {std::pair{"segv", SIGSEGV}, std::pair{"abort", SIGABRT}}) {
+    SCOPED_TRACE(how);
+    const fs::path path = dir() / (std::string(how) + ".log");
+    const Ran ran = run(writerProcess(), {"crash", how, path.string(), std::to_string(kLines)}, "");
+    EXPECT_EQ(ran.status, 128 + signo);
+    EXPECT_EQ(ran.err, "own handler\n");
+    std::string all;  // Oldest first, through some ten rotations.
+    for (int n = 100; n >= 1; --n) all += readFile(backup(path, n));
+    const std::vector<std::string> lines = splitLines(all + readFile(path));
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) ASSERT_EQ(messageOf(lines[i]), "line " + std::to_string(i));
+  }
+  const fs::path path = dir() / "thread.log";
+  const Ran ran = run(writerProcess(), {"crash", "thread", path.string(), "20000"}, "");
+  EXPECT_EQ(ran.status, 128 + SIGSEGV);
+}
+
 TEST_F(ProcessTest, KilledWritersLeaveWholeLinesWithoutGaps) {
   for (const bool compress : {false, true}) {
     SCOPED_TRACE(compress ? "compressed" : "plain");

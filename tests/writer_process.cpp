@@ -22,6 +22,12 @@
 // Only lives for `ms` milliseconds: a child that would hold whatever handles
 // it inherited.
 //
+//   writer_process crash segv|abort|thread <path> <count>  (POSIX)
+//
+// Queues `count` lines in a background sink with writeOnCrash, then
+// crashes (see crash()); its own SIGSEGV and SIGABRT handler prints "own
+// handler".
+//
 //   writer_process signals <ms>  (POSIX)
 //
 // Counts the SIGINT, SIGTERM, SIGHUP and SIGQUIT it gets (its handlers
@@ -43,6 +49,7 @@
 
 #ifndef _WIN32
 #include <signal.h>
+#include <unistd.h>
 
 namespace {
 constexpr int kCounted[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -70,6 +77,41 @@ int countSignals(int ms) {
             << " QUIT=" << counts[3] << " ignored:" << ignored << "\n";
   return 0;
 }
+
+// "own handler", once, then the default again: the program's handler for
+// SIGSEGV and SIGABRT, installed before the sink's.
+void ownHandler(int signo) {
+  const char text[] = "own handler\n";
+  ::write(2, text, sizeof(text) - 1);
+  ::signal(signo, SIG_DFL);
+}
+
+// Queues `count` lines "line <i>" in an AsyncFileLogSink with writeOnCrash
+// that would hold them an hour, then crashes as `how` says: "segv" (a null
+// write), "abort", or "thread" (a null write in the sink's own thread, from
+// its rotation hook).
+int crash(const std::string& how, const char* path, std::uint64_t count) {
+  ::signal(SIGSEGV, ownHandler);
+  ::signal(SIGABRT, ownHandler);
+  velmor::common::AsyncOptions options;
+  options.maxDelay = std::chrono::hours(1);
+  options.writeOnCrash = true;
+  velmor::common::RotationPolicy policy{64 * 1024, 100};
+  if (how == "thread") {
+    policy.onRotated = [](const std::filesystem::path&) {
+      *static_cast<volatile int*>(nullptr) = 1;
+    };
+  }
+  velmor::common::AsyncFileLogSink sink(path, policy, options);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    sink.write(velmor::common::LogLevel::Info, "line " + std::to_string(i));
+  }
+  if (how == "abort") std::abort();
+  if (how == "segv") *static_cast<volatile int*>(nullptr) = 1;
+  sink.flush();  // "thread": the rotation's hook faults.
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  return 0;
+}
 }  // namespace
 #endif
 
@@ -81,6 +123,9 @@ int main(int argc, char** argv) {
   }
 #ifndef _WIN32
   if (argc == 3 && std::string(argv[1]) == "signals") return countSignals(std::atoi(argv[2]));
+  if (argc == 5 && std::string(argv[1]) == "crash") {
+    return crash(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10));
+  }
 #endif
   if (argc == 3 && std::string(argv[1]) == "sleep") {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));

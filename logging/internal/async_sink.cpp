@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
+
+#include "logging/internal/crash_hook.h"
 
 namespace velmor::common::internal {
 namespace {
@@ -42,9 +45,22 @@ AsyncSink::AsyncSink(std::filesystem::path path, const RotationPolicy& policy,
       options_(checked(options)),
       syncFrom_(policy.syncFrom),
       wakeBytes_(std::max<std::size_t>(1, std::min(kWakeBytes, options.maxQueuedBytes / 4))),
-      thread_([this] { run(); }) {}
+      thread_([this] { run(); }) {
+  if (options_.writeOnCrash && !registerForCrash(this)) {
+    // Constructed whole: stop the thread before refusing.
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+    throw std::invalid_argument("AsyncOptions::writeOnCrash: at most " +
+                                std::to_string(kMaxCrashSinks) + " such sinks at once");
+  }
+}
 
 AsyncSink::~AsyncSink() {
+  if (options_.writeOnCrash) unregisterForCrash(this);
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -146,6 +162,7 @@ void AsyncSink::run() {
   interrupter_.registerCurrentThread();
   std::unique_lock<std::mutex> lock(mutex_);
   runner_ = std::this_thread::get_id();
+  runnerId_ = runner_;
   // Whoever waits for the end learns of it.
   struct Finish {
     AsyncSink& sink;
@@ -193,6 +210,7 @@ void AsyncSink::run() {
     // Under load the thread comes straight back here: what piled up while
     // it wrote goes out at once, in one batch.
     std::swap(queued_, writing_);
+    writingOut_ = true;
     lock.unlock();
     writeOut(writing_);
     syncAfterWrite(false);
@@ -201,6 +219,7 @@ void AsyncSink::run() {
     writing_.bytes.clear();  // Capacity kept: the next swap reuses it.
     writing_.entries.clear();
     lock.lock();
+    writingOut_ = false;
     queuedBytes_ -= bytes;
     handedOver_ += count;
     if (waiters_ > 0) progress_.notify_all();
@@ -217,6 +236,35 @@ void AsyncSink::syncAfterWrite(bool burstOver) {
     unsynced_ = false;
   } else {
     unsynced_ = true;
+  }
+}
+
+void AsyncSink::writeQueuedOnCrash() noexcept {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(1);
+  // The thread's batch in progress is older than the queue: it goes first,
+  // unless the fault is in that thread.
+  const bool ownThread = runnerId_.load() == std::this_thread::get_id();
+  for (;;) {
+    if (mutex_.try_lock()) {
+      if (ownThread || !writingOut_) break;
+      mutex_.unlock();
+    }
+    if (Clock::now() >= deadline) return;
+    std::this_thread::yield();
+  }
+  LogRecord records[64];
+  const std::vector<Entry>& entries = queued_.entries;
+  for (std::size_t done = 0; done < entries.size();) {
+    std::size_t n = 0;
+    for (; n < 64 && done + n < entries.size(); ++n) {
+      const Entry& entry = entries[done + n];
+      records[n] =
+          LogRecord{entry.level, {queued_.bytes.data() + entry.offset, entry.size}, entry.time};
+    }
+    const std::size_t written = sink_.appendWithin(records, n, deadline);
+    if (written == 0 && Clock::now() >= deadline) return;
+    done += written > 0 ? written : 1;  // A line the file refused is dropped, as always.
   }
 }
 

@@ -33,6 +33,13 @@ class AsyncSink {
   void write(LogLevel level, std::string_view message);
   void flush();
   void sync();
+  // For the crash handler: writes what is queued, waiting about a second
+  // at most for the queue and the file (see AsyncOptions::writeOnCrash),
+  // and keeps the queue's lock, so that nothing is queued after. Uses no
+  // heap. Not async-signal-safe where it formats a stamp of a second not
+  // seen before (the local time conversion) and in the locks' waits; the
+  // rest is system calls.
+  void writeQueuedOnCrash() noexcept;
   std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
  private:
@@ -70,6 +77,10 @@ class AsyncSink {
   // The thread's own: when it last synced, and whether lines came since.
   std::chrono::steady_clock::time_point lastSync_{};
   bool unsynced_ = false;
+  // The thread is writing a batch without the lock (what a crash handler
+  // waits out, so that lines keep their order).
+  std::atomic<bool> writingOut_{false};
+  std::atomic<std::thread::id> runnerId_{};
   std::atomic<std::uint64_t> dropped_{0};
 
   // A write wakes a dozing thread once this many bytes are queued.

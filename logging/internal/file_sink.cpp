@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "logging/internal/append_pass.h"
@@ -88,6 +89,27 @@ std::size_t FileSink::append(const LogRecord* records, std::size_t count,
   }
   announce(tally.rotated);
   if (why != nullptr) *why = tally.error;
+  return tally.done;
+}
+
+std::size_t FileSink::appendWithin(const LogRecord* records, std::size_t count,
+                                   std::chrono::steady_clock::time_point deadline) noexcept {
+  ProcessState& state = processState();
+  std::unique_lock<std::mutex> lock(state.mutex, std::defer_lock);
+  // The dying thread itself may hold it (a fault inside a write).
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return 0;
+    std::this_thread::yield();
+  }
+  AppendPass::Tally tally;
+  while (backups_.usable() && tally.done < count) {
+    if (!state.decided.wait_until(lock, deadline,
+                                  [&] { return !state.deciding.has(backups_.active()); })) {
+      break;
+    }
+    AppendPass pass(*this, state, lock);
+    if (!pass.run(records + tally.done, count - tally.done, tally)) break;
+  }
   return tally.done;
 }
 

@@ -4,6 +4,7 @@
 #define VELMOR_LOGGING_INTERNAL_FILE_SINK_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -32,6 +33,11 @@ class FileSink {
   // were taken, `why` (if given) gets the OS's code for the first dropped.
   std::size_t append(const LogRecord* records, std::size_t count,
                      platform::ErrorCode* why = nullptr);
+  // As append(), for a process that is dying (a crash handler): every lock
+  // is waited for until `deadline` at most, then the rest is given up; no
+  // onRotated hook is called. Returns the records written.
+  std::size_t appendWithin(const LogRecord* records, std::size_t count,
+                           std::chrono::steady_clock::time_point deadline) noexcept;
   // FileLogSink::probe.
   std::error_code probe() const;
   // Puts the file now at the name on stable storage; false if it could not
