@@ -53,8 +53,9 @@ struct AsyncOptions {
   // (the first such sink does) and leaves them installed. Every wait in the
   // handler is bounded (about a second): a fault in the sink's own thread,
   // in a write() holding the queue, or a second fault, costs those lines,
-  // never a hang. POSIX only; on Windows queued lines die with the process.
-  // Up to 16 sinks at once.
+  // never a hang. On Windows the same holds for an unhandled exception (an
+  // access violation, say: the filter found before runs after) and for
+  // abort(). Up to 16 sinks at once.
   bool writeOnCrash = false;
 };
 

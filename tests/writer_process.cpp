@@ -22,7 +22,7 @@
 // Only lives for `ms` milliseconds: a child that would hold whatever handles
 // it inherited.
 //
-//   writer_process crash segv|abort|thread <path> <count>  (POSIX)
+//   writer_process crash segv|abort|thread <path> <count>
 //
 // Queues `count` lines in a background sink with writeOnCrash, then
 // crashes (see crash()); its own SIGSEGV and SIGABRT handler prints "own
@@ -36,8 +36,11 @@
 // <numbers>" (those ignored at start) and exits 0: a COMMAND that tells how
 // often a signal reached it.
 #include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -78,12 +81,16 @@ int countSignals(int ms) {
   return 0;
 }
 
+}  // namespace
+#endif
+
+namespace {
 // "own handler", once, then the default again: the program's handler for
 // SIGSEGV and SIGABRT, installed before the sink's.
 void ownHandler(int signo) {
   const char text[] = "own handler\n";
-  ::write(2, text, sizeof(text) - 1);
-  ::signal(signo, SIG_DFL);
+  std::fwrite(text, 1, sizeof(text) - 1, stderr);
+  std::signal(signo, SIG_DFL);
 }
 
 // Queues `count` lines "line <i>" in an AsyncFileLogSink with writeOnCrash
@@ -91,8 +98,8 @@ void ownHandler(int signo) {
 // write), "abort", or "thread" (a null write in the sink's own thread, from
 // its rotation hook).
 int crash(const std::string& how, const char* path, std::uint64_t count) {
-  ::signal(SIGSEGV, ownHandler);
-  ::signal(SIGABRT, ownHandler);
+  std::signal(SIGSEGV, ownHandler);
+  std::signal(SIGABRT, ownHandler);
   velmor::common::AsyncOptions options;
   options.maxDelay = std::chrono::hours(1);
   options.writeOnCrash = true;
@@ -113,7 +120,6 @@ int crash(const std::string& how, const char* path, std::uint64_t count) {
   return 0;
 }
 }  // namespace
-#endif
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "streams") {
@@ -123,10 +129,10 @@ int main(int argc, char** argv) {
   }
 #ifndef _WIN32
   if (argc == 3 && std::string(argv[1]) == "signals") return countSignals(std::atoi(argv[2]));
+#endif
   if (argc == 5 && std::string(argv[1]) == "crash") {
     return crash(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10));
   }
-#endif
   if (argc == 3 && std::string(argv[1]) == "sleep") {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));
     return 0;

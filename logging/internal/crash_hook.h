@@ -10,8 +10,9 @@ class AsyncSink;
 // the process is killed by SIGSEGV, SIGBUS, SIGILL, SIGFPE or SIGABRT.
 // The first registration installs the handlers, which stay installed;
 // the dispositions found then still act afterwards: the process ends by
-// the same signal, or the program's own handler runs. POSIX only; on
-// Windows nothing is done. False if kMaxCrashSinks sinks are registered
+// the same signal, or the program's own handler runs. On Windows: an
+// unhandled exception (the filter found before runs after) and abort()'s
+// SIGABRT. False if kMaxCrashSinks sinks are registered
 // already. Thread-safe.
 bool registerForCrash(AsyncSink* sink) noexcept;
 // Forgets `sink` (before it is destroyed). Thread-safe.
