@@ -20,6 +20,13 @@ void unregisterForCrash(AsyncSink* sink) noexcept;
 
 constexpr int kMaxCrashSinks = 16;
 
+// For the platform's handlers (crash_hook_posix.cpp, crash_hook_windows.cpp):
+// installs them, remembering what was there; called once, by the first
+// registration.
+void installCrashHandlers() noexcept;
+// Writes every registered sink's queue, the first time it is called.
+void writeQueuesOnCrash() noexcept;
+
 }  // namespace velmor::common::internal
 
 #endif  // VELMOR_LOGGING_INTERNAL_CRASH_HOOK_H_
