@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -175,6 +177,40 @@ TEST_F(VelmorLogTest, CutPiecesKeepTheLevelOfTheirLine) {
   EXPECT_EQ(bodies(scripted), std::vector<std::string>{"[INFO] from a script\n"});
 #endif
 }
+
+#ifndef _WIN32
+// The manual page and the bash completion keep in step with --help: every
+// long option that --help names is in the page and offered for "--".
+TEST_F(VelmorLogTest, TheManualPageAndTheCompletionNameEveryOption) {
+  const Ran help = velmorLog({"--help"});
+  ASSERT_EQ(help.status, 0);
+  std::set<std::string> options;
+  for (std::size_t at = help.out.find("--"); at != std::string::npos;
+       at = help.out.find("--", at + 2)) {
+    std::size_t end = at + 2;
+    while (end < help.out.size() &&
+           (std::isalnum(static_cast<unsigned char>(help.out[end])) || help.out[end] == '-')) {
+      ++end;
+    }
+    if (end > at + 2) options.insert(help.out.substr(at, end - at));
+  }
+  ASSERT_GE(options.size(), 20u);
+  std::string page = readFile(fs::path(VELMOR_LOG_SOURCES) / "velmor-log.1.in");
+  for (std::size_t at; (at = page.find("\\-")) != std::string::npos;) page.erase(at, 1);
+  const fs::path completion = fs::path(VELMOR_LOG_SOURCES) / "velmor-log.bash-completion";
+  const Ran offered = run("/bin/bash",
+                          {"-c", "source '" + completion.string() +
+                                     "'; COMP_WORDS=(velmor-log --); COMP_CWORD=1; _velmor_log; "
+                                     "printf '%s\\n' \"${COMPREPLY[@]}\""},
+                          "");
+  const std::vector<std::string> lines = splitLines(offered.out);
+  for (const std::string& option : options) {
+    EXPECT_NE(page.find(option), std::string::npos) << option << " is not in the manual page";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), option + "\n"), lines.end())
+        << option << " is not completed";
+  }
+}
+#endif
 
 // Nonsense is refused before anything is made; a FILE that cannot be
 // opened stops everything before COMMAND runs.
