@@ -121,6 +121,21 @@ bool stateOf(std::intptr_t handle, FileState& out) noexcept {
   return true;
 }
 
+// Puts what was written through `fd` on stable storage (fdatasync where
+// there is one); false, with errno set, on failure. A pipe, socket or
+// terminal keeps nothing to sync (EINVAL, EROFS): true.
+bool syncDescriptor(int fd) noexcept {
+  int result;
+  do {
+#if defined(__linux__) || defined(__FreeBSD__) || defined(__NetBSD__)
+    result = VELMOR_POSIX_CALL(fdatasync)(fd);
+#else
+    result = VELMOR_POSIX_CALL(fsync)(fd);
+#endif
+  } while (result != 0 && errno == EINTR);
+  return result == 0 || errno == EINVAL || errno == EROFS;
+}
+
 }  // namespace
 
 AppendFile::AppendFile(const NativeChar* name, unsigned mode) noexcept : name_(name) {
@@ -149,18 +164,7 @@ AppendFile::AppendFile(const NativeChar* name, unsigned mode) noexcept : name_(n
 }
 
 bool AppendFile::syncData() noexcept {
-  if (handle_ < 0) return false;
-  const int fd = static_cast<int>(handle_);
-  int result;
-  do {
-#if defined(__linux__) || defined(__FreeBSD__) || defined(__NetBSD__)
-    result = VELMOR_POSIX_CALL(fdatasync)(fd);
-#else
-    result = VELMOR_POSIX_CALL(fsync)(fd);
-#endif
-  } while (result != 0 && errno == EINTR);
-  // EINVAL, EROFS: a pipe, socket or terminal, which keeps nothing to sync.
-  return result == 0 || errno == EINVAL || errno == EROFS;
+  return handle_ >= 0 && syncDescriptor(static_cast<int>(handle_));
 }
 
 WriteInterrupter::~WriteInterrupter() = default;
@@ -511,13 +515,9 @@ ErrorCode syncFile(const NativeChar* name) noexcept {
     fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return lastError();
-#if defined(__linux__) || defined(__FreeBSD__) || defined(__NetBSD__)
-  const ErrorCode error = VELMOR_POSIX_CALL(fdatasync)(fd) == 0 ? 0 : lastError();
-#else
-  const ErrorCode error = VELMOR_POSIX_CALL(fsync)(fd) == 0 ? 0 : lastError();
-#endif
+  const ErrorCode error = syncDescriptor(fd) ? 0 : lastError();
   ::close(fd);
-  return error == EINVAL || error == EROFS ? 0 : error;
+  return error;
 }
 
 ErrorCode syncDirectoryOf(const NativeChar* name) noexcept {
