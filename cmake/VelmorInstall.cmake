@@ -38,7 +38,7 @@ if(BUILD_SHARED_LIBS)
   set(velmor_pc_cflags "")
   # Let the plain compiler command produce a program that finds the library.
   set(velmor_pc_libs "-Wl,-rpath,\${libdir}")
-  if(WIN32)
+  if(WIN32 OR NOT VELMOR_INSTALL_RPATH)
     set(velmor_pc_libs "")
   endif()
 else()

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test, with warnings as errors: format and lint checks,
 # the Linux build with GCC (unit tests, test_log_rotation, a benchmark smoke
-# run) and with Clang, the sanitizer builds, the installed packages, and the
-# Windows build under Wine. Any failure fails it; every ctest run has a
-# --timeout, so a hung test fails its leg instead of the whole CI run.
+# run) and with Clang, the sanitizer builds, the installed packages, the
+# Debian packages, and the Windows build under Wine with its ZIP archive. Any
+# failure fails it; every ctest run has a --timeout, so a hung test fails its
+# leg instead of the whole CI run.
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -75,6 +76,9 @@ cmake --build build/shared -j "$jobs"
 ctest --test-dir build/shared --output-on-failure --timeout 900
 readelf -d build/shared/package-test/prefix/lib/libvelmor_logging.so |
   grep -q 'SONAME.*libvelmor_logging\.so\.1\]'
+
+step "Debian packages: build, lintian, install, use, purge"
+bash scripts/debian-packages.sh
 
 step "Documentation: every relative link resolves"
 bash scripts/check-links.sh
