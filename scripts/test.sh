@@ -107,13 +107,22 @@ cmake --build build/windows -j "$jobs"
 # retried, by cmake/wine-run.sh.
 ctest --test-dir build/windows --output-on-failure --timeout 900 -j "$jobs" </dev/null
 
-step "Windows DLL, used by a cross-built consumer under Wine"
-rm -rf build/windows-dll build/install-windows-dll build/consumer-windows-dll
+step "Windows DLL and its ZIP archive, used by a cross-built consumer under Wine"
+# The archive takes in the static build above first, then this DLL build.
+rm -rf build/windows-dll build/zip build/consumer-windows-dll
 cmake -S . -B build/windows-dll -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DBUILD_SHARED_LIBS=ON -DVELMOR_WARNINGS_AS_ERRORS=ON -DVELMOR_BUILD_TESTS=OFF
+  -DBUILD_SHARED_LIBS=ON -DVELMOR_WARNINGS_AS_ERRORS=ON -DVELMOR_BUILD_TESTS=OFF \
+  -DVELMOR_PACKAGE_ALSO="$PWD/build/windows"
 cmake --build build/windows-dll -j "$jobs"
-cmake --install build/windows-dll --prefix build/install-windows-dll
-dll=build/install-windows-dll/bin/libvelmor_logging.dll
+(cd build/windows-dll && cpack -G ZIP)
+version=$(sed -n 's/^project(velmor_logging VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+mkdir -p build/zip && (cd build/zip && cmake -E tar xf "../windows-dll/velmor-logging-$version-win64.zip")
+root="build/zip/velmor-logging-$version-win64"
+for file in bin/velmor-log.exe bin/libvelmor_logging.dll include/velmor/logging/file_log_sink.h \
+  lib/libvelmor_logging.dll.a lib/libvelmor_logging.a lib/cmake/velmor_logging/velmor_loggingConfig.cmake; do
+  [ -f "$root/$file" ] || { echo "the archive has no $file" >&2 && false; }
+done
+dll="$root/bin/libvelmor_logging.dll"
 # Nothing but system DLLs.
 imports=$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
 echo "$dll imports: $imports"
@@ -125,9 +134,10 @@ for import in $imports; do
 done
 cmake -S tests/consumer -B build/consumer-windows-dll -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
-  -Dvelmor_logging_DIR="$PWD/build/install-windows-dll/lib/cmake/velmor_logging"
+  -Dvelmor_logging_DIR="$PWD/$root/lib/cmake/velmor_logging"
 cmake --build build/consumer-windows-dll
 cp "$dll" build/consumer-windows-dll/
 wine build/consumer-windows-dll/consumer.exe 'build\consumer-windows-dll\consumer.log' </dev/null
+[ "$(wine "$root/bin/velmor-log.exe" --version </dev/null | tr -d '\r')" = "velmor-log $version" ]
 
 step "All legs passed"
