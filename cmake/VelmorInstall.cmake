@@ -19,6 +19,12 @@ install(EXPORT velmor_loggingTargets
   NAMESPACE velmor::
   DESTINATION "${VELMOR_CMAKE_INSTALL_DIR}")
 
+set(VELMOR_ZSTD_DEPENDENCY "")
+set(VELMOR_PC_ZSTD "")
+if(VELMOR_HAVE_ZSTD_VALUE)
+  set(VELMOR_ZSTD_DEPENDENCY "find_dependency(zstd CONFIG)")
+  set(VELMOR_PC_ZSTD " libzstd")
+endif()
 configure_package_config_file(
   "${PROJECT_SOURCE_DIR}/cmake/velmor_loggingConfig.cmake.in"
   "${PROJECT_BINARY_DIR}/velmor_loggingConfig.cmake"
@@ -45,6 +51,9 @@ else()
   set(velmor_pc_cflags "-DVELMOR_LOGGING_STATIC_DEFINE")
   # zlib too, so that the plain `pkg-config --libs` links a static build.
   set(velmor_pc_libs "-pthread -lz")
+  if(VELMOR_HAVE_ZSTD_VALUE)
+    string(APPEND velmor_pc_libs " -lzstd")
+  endif()
 endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/velmor_logging.pc.in"
   "${PROJECT_BINARY_DIR}/velmor_logging.pc" @ONLY)

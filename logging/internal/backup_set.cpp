@@ -55,36 +55,41 @@ BackupSet::BackupSet(const fs::path& path, const RotationPolicy& policy) : polic
     names_.push_back(nameOf(anchored, n));
     shown_.push_back(platform::displayPath(nameOf(path, n)));
   }
-  // The ".gz" names are part of the set whatever this sink's own policy:
-  // another writer of the file may compress, and a sink that did not look
-  // at them would shift plain files in beside them and past them.
-  zipped_.reserve(count);
-  for (int n = 0; n <= policy_.maxBackups; ++n) {
-    zipped_.push_back(names_[n]);
-    for (const char c : kCompressedSuffix) {
-      if (c != '\0') zipped_.back() += static_cast<fs::path::value_type>(c);
+  // The compressed names of every codec are part of the set whatever this
+  // sink's own policy: another writer of the file may compress, and a sink
+  // that did not look at them would shift plain files in beside them and
+  // past them.
+  for (const CompressionCodec codec : kCodecs) {
+    auto& names = packed_[static_cast<int>(codec)];
+    names.reserve(count);
+    for (int n = 0; n <= policy_.maxBackups; ++n) {
+      names.push_back(names_[n]);
+      for (const char* c = compressedSuffix(codec); *c != '\0'; ++c) {
+        names.back() += static_cast<fs::path::value_type>(*c);
+      }
     }
   }
   if (!policy_.compressBackups) return;
   temps_.reserve(count);
   for (int n = 0; n <= policy_.maxBackups; ++n) {
-    temps_.push_back(zipped_[n]);
+    temps_.push_back(zipped(n));
     for (const char c : {'.', 't', 'm', 'p'}) temps_.back() += static_cast<fs::path::value_type>(c);
   }
 }
 
 EntryKind BackupSet::kindAt(int n) const noexcept {
-  const EntryKind plain = platform::entryKind(names_[n].c_str());
-  if (plain != EntryKind::Absent) return plain;
-  return platform::entryKind(zipped_[n].c_str());
+  for (const auto* names : allNames()) {
+    const EntryKind kind = platform::entryKind((*names)[n].c_str());
+    if (kind != EntryKind::Absent) return kind;
+  }
+  return EntryKind::Absent;
 }
 
 void BackupSet::remove(int n) const noexcept {
-  if (platform::entryKind(names_[n].c_str()) == EntryKind::Regular) {
-    platform::removeFile(names_[n].c_str());
-  }
-  if (platform::entryKind(zipped_[n].c_str()) == EntryKind::Regular) {
-    platform::removeFile(zipped_[n].c_str());
+  for (const auto* names : allNames()) {
+    if (platform::entryKind((*names)[n].c_str()) == EntryKind::Regular) {
+      platform::removeFile((*names)[n].c_str());
+    }
   }
 }
 
@@ -146,7 +151,9 @@ void BackupSet::lookForCompression() noexcept {
   // Compression begins at ".2": ".1" stays plain for writers that still
   // have it open.
   if (compressed() || policy_.maxBackups < 2) return;
-  compressionSeen_ = platform::entryKind(zipped_[2].c_str()) == EntryKind::Regular;
+  for (const auto& names : packed_) {
+    compressionSeen_ = compressionSeen_ || platform::entryKind(names[2].c_str()) == EntryKind::Regular;
+  }
 }
 
 int BackupSet::freeNumber(int last) noexcept {
@@ -167,9 +174,8 @@ int BackupSet::freeNumber(int last) noexcept {
 
 int BackupSet::firstObstacle() const noexcept {
   for (int n = 1; n <= policy_.maxBackups; ++n) {
-    if (platform::entryKind(names_[n].c_str()) == EntryKind::Other ||
-        platform::entryKind(zipped_[n].c_str()) == EntryKind::Other) {
-      return n;
+    for (const auto* names : allNames()) {
+      if (platform::entryKind((*names)[n].c_str()) == EntryKind::Other) return n;
     }
   }
   return 0;
@@ -178,16 +184,22 @@ int BackupSet::firstObstacle() const noexcept {
 void BackupSet::reportObstacle(int n) noexcept {
   if (obstacleWarned_) return;
   obstacleWarned_ = true;
-  const bool zipped = platform::entryKind(names_[n].c_str()) != EntryKind::Other;
+  const char* suffix = "";
+  for (const CompressionCodec codec : kCodecs) {
+    if (platform::entryKind(packed_[static_cast<int>(codec)][n].c_str()) == EntryKind::Other) {
+      suffix = compressedSuffix(codec);
+    }
+  }
+  if (platform::entryKind(names_[n].c_str()) == EntryKind::Other) suffix = "";
   std::fprintf(stderr,
                "[velmor-log-rotation] %s%s is not a regular file: it is never moved or deleted, "
                "and backups are kept below it. (one-shot warning)\n",
-               shown_[n].c_str(), zipped ? kCompressedSuffix : "");
+               shown_[n].c_str(), suffix);
 }
 
 void BackupSet::deleteOlderThan(std::time_t cutoff) const noexcept {
   for (int n = 1; n <= policy_.maxBackups; ++n) {
-    for (const auto* names : {&names_, &zipped_}) {
+    for (const auto* names : allNames()) {
       const platform::EntryInfo info = platform::entryInfo((*names)[n].c_str());
       if (info.kind == EntryKind::Regular && info.modified < cutoff) {
         platform::removeFile((*names)[n].c_str());
@@ -198,8 +210,8 @@ void BackupSet::deleteOlderThan(std::time_t cutoff) const noexcept {
 
 std::uint64_t BackupSet::bytesAt(int n) const noexcept {
   // Zero for all but regular files.
-  std::uint64_t bytes = platform::entryInfo(names_[n].c_str()).size;
-  bytes += platform::entryInfo(zipped_[n].c_str()).size;
+  std::uint64_t bytes = 0;
+  for (const auto* names : allNames()) bytes += platform::entryInfo((*names)[n].c_str()).size;
   return bytes;
 }
 
@@ -219,19 +231,20 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
     platform::removeFile(temps_[n].c_str());
   }
   if (platform::entryKind(names_[n].c_str()) != EntryKind::Regular) return;
-  const EntryKind zipped = platform::entryKind(zipped_[n].c_str());
-  if (zipped == EntryKind::Other) return;
   platform::SourceFile plain(names_[n].c_str());
   platform::FileState source;
   if (!plain.isOpen() || !plain.state(source) || !source.regular) return;
-  if (zipped == EntryKind::Regular) {
-    // A ".gz" beside its plain file is either what a writer that died
-    // before removing the plain one made from it (the plain file then holds
-    // all of it and maybe more: made again), or an older backup that a
-    // writer without compression shifted a plain file in beside. That one
+  for (const CompressionCodec codec : kCodecs) {
+    const platform::NativeString& name = packed_[static_cast<int>(codec)][n];
+    const EntryKind kind = platform::entryKind(name.c_str());
+    if (kind == EntryKind::Absent) continue;
+    // A compressed file beside its plain file is either what a writer that
+    // died before removing the plain one made from it (the plain file then
+    // holds all of it and maybe more: made again), or an older backup that
+    // a writer without compression shifted a plain file in beside. That one
     // is kept, and so is the plain file, as it is: the number holds both.
-    if (!isCompressedPrefix(n, plain)) return;
-    platform::removeFile(zipped_[n].c_str());
+    if (kind == EntryKind::Other || !isCompressedPrefix(name, codec, plain)) return;
+    platform::removeFile(name.c_str());
   }
   // Up from the last read of the plain file to its removal: a writer that
   // opened it while it was the active file appends either before, and is
@@ -244,7 +257,8 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
     // The slow part, without the process-wide lock: sinks of other files
     // go on meanwhile (this file's threads hold back their lines).
     taken = locks.withoutProcessLock([&]() -> std::int64_t {
-      const std::int64_t compressed = compressFile(plain, out);
+      const std::int64_t compressed =
+          compressFile(plain, out, policy_.codec, policy_.compressionLevel);
       if (compressed < 0 || !out.finish(source.modified)) return -1;
       // A writer that holds the barrier off longer is stalled: the file
       // stays as it is for now, to be compressed at a later rotation.
@@ -253,7 +267,7 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
   }
   // Complete and on disk before it takes its final name, and the plain file
   // goes only then.
-  if (taken < 0 || platform::renameNoReplace(temps_[n].c_str(), zipped_[n].c_str(),
+  if (taken < 0 || platform::renameNoReplace(temps_[n].c_str(), zipped(n).c_str(),
                                              policy_.syncRotations) != 0) {
     platform::removeFile(temps_[n].c_str());
     return;
@@ -275,11 +289,12 @@ void BackupSet::compress(int n, FileLocks& locks) const noexcept {
   locks.releaseAppendLock();
 }
 
-bool BackupSet::isCompressedPrefix(int n, const platform::SourceFile& plain) const noexcept {
+bool BackupSet::isCompressedPrefix(const platform::NativeString& name, CompressionCodec codec,
+                                   const platform::SourceFile& plain) const noexcept {
   // Closed again before anything is removed: on Windows a deleted file
   // keeps its name while a handle to it is open.
-  const platform::SourceFile made(zipped_[n].c_str());
-  return made.isOpen() && compressedPrefixOf(made, plain);
+  const platform::SourceFile made(name.c_str());
+  return made.isOpen() && compressedPrefixOf(made, plain, codec);
 }
 
 bool BackupSet::moveActive(FileLocks& locks) noexcept {
@@ -301,15 +316,16 @@ bool BackupSet::moveActive(FileLocks& locks) noexcept {
 bool BackupSet::shift(int from) noexcept {
   // Never onto an existing file: a stale plan, another sink's rotation or a
   // stranger's file at the destination must not cost a byte. A number may
-  // hold its plain file, its ".gz" or (after a crash) both: each moves.
-  for (const auto* names : {&names_, &zipped_}) {
+  // hold its plain file, a compressed one or (after a crash) both: each
+  // moves.
+  for (const auto* names : allNames()) {
     if (platform::entryKind((*names)[from].c_str()) == EntryKind::Absent) {
       continue;
     }
     const platform::ErrorCode failure = platform::renameNoReplace(
         (*names)[from].c_str(), (*names)[from + 1].c_str(), policy_.syncRotations);
     if (failure != 0) {
-      refused(from, failure, names == &zipped_ ? kCompressedSuffix : "");
+      refused(from, failure, names == &names_ ? "" : suffixOf(*names));
       return false;
     }
   }

@@ -4,11 +4,13 @@
 #ifndef VELMOR_LOGGING_INTERNAL_BACKUP_SET_H_
 #define VELMOR_LOGGING_INTERNAL_BACKUP_SET_H_
 
+#include <array>
 #include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "logging/internal/compressor.h"
 #include "logging/internal/file_locks.h"
 #include "logging/internal/platform.h"
 #include "logging/rotation_policy.h"
@@ -43,23 +45,36 @@ class BackupSet {
   // Returns true once the active file has left its name (or was emptied).
   bool rotate(FileLocks& locks) noexcept;
 
-  // With compression, after a rotation: plain backups above ".1" become
-  // ".gz" (the slow part without the process-wide mutex), then the oldest
+  // With compression, after a rotation: plain backups above ".1" are
+  // compressed with the policy's codec (the slow part without the process-wide mutex), then the oldest
   // backups go while all exceed maxTotalBytes. `locks` holds the rotation
   // lock of the file now at the name, which every rotation takes, so that
   // nothing in the set moves meanwhile, while lines go on into that file.
   void compressBackups(FileLocks& locks) noexcept;
 
   // Whether backups of this set are compressed, by this sink or by another
-  // writer: its policy says so, or a ".gz" was seen at ".2" when
-  // lookForCompression() last looked (one query).
+  // writer: its policy says so, or a compressed file was seen at ".2" when
+  // lookForCompression() last looked (a query per codec).
   bool compressed() const noexcept { return policy_.compressBackups || compressionSeen_; }
   void lookForCompression() noexcept;
 
  private:
   // rotate(), but for the directory's sync.
   bool rotateSet(FileLocks& locks) noexcept;
-  // What number `n` holds: its plain file or, with compression, its ".gz".
+  using Names = std::vector<platform::NativeString>;
+  // The plain names, then each codec's: every name a number may hold.
+  std::array<const Names*, 1 + kCodecCount> allNames() const noexcept {
+    return {&names_, &packed_[0], &packed_[1]};
+  }
+  // The name backup `n` is compressed under by this sink's codec.
+  const platform::NativeString& zipped(int n) const noexcept {
+    return packed_[static_cast<int>(policy_.codec)][n];
+  }
+  // The suffix of the codec whose names `names` are.
+  const char* suffixOf(const Names& names) const noexcept {
+    return compressedSuffix(&names == &packed_[1] ? kCodecs[1] : kCodecs[0]);
+  }
+  // What number `n` holds: its plain file, or else a compressed one.
   platform::EntryKind kindAt(int n) const noexcept;
   // Deletes the backups last modified before `cutoff` (seconds since the
   // epoch).
@@ -70,19 +85,20 @@ class BackupSet {
   void remove(int n) const noexcept;
   // The bytes on disk of backup `n`.
   std::uint64_t bytesAt(int n) const noexcept;
-  // Makes the plain backup `n` its ".gz", finishing or redoing what a
+  // Makes the plain backup `n` its compressed file, finishing or redoing what a
   // writer that died left there; lines appended to it meanwhile go to the
   // active file, open in `file`.
   void compress(int n, FileLocks& locks) const noexcept;
-  // Whether "<name>.<n>.gz" is a complete compression of the start of
-  // `plain`, the plain file at the same number.
-  bool isCompressedPrefix(int n, const platform::SourceFile& plain) const noexcept;
+  // Whether the file `name` is a complete compression by `codec` of the
+  // start of `plain`, the plain file at the same number.
+  bool isCompressedPrefix(const platform::NativeString& name, CompressionCodec codec,
+                          const platform::SourceFile& plain) const noexcept;
   // Moves the active file to ".1", or copies it there if it is pinned.
   bool moveActive(FileLocks& locks) noexcept;
   // Renames file `from` to `from + 1`; true on success.
   bool shift(int from) noexcept;
   // Remembers where a rotation stopped, refused with `error` when moving
-  // `from` (its plain file, or with `suffix` ".gz" its compressed one), and
+  // `from` (its plain file, or with `suffix` ".gz" or ".zst" a compressed one), and
   // prints the one warning.
   void refused(int from, platform::ErrorCode error, const char* suffix) noexcept;
   // The number a rotation shifts the backups below up into: ".1" if free,
@@ -100,10 +116,10 @@ class BackupSet {
   std::vector<platform::NativeString> names_;
   // The same names as printed in warnings (UTF-8 on Windows).
   std::vector<std::string> shown_;
-  // "<name>.<n>.gz", looked at by every sink; with compression only, the
-  // name each is made under.
-  std::vector<platform::NativeString> zipped_;
-  std::vector<platform::NativeString> temps_;
+  // "<name>.<n>.gz" and "<name>.<n>.zst", by codec, looked at by every
+  // sink; with compression only, the name each is made under.
+  std::array<Names, kCodecCount> packed_;
+  Names temps_;
   // A hint, checked against the disk before use: the backup number that an
   // interrupted rotation emptied and failed to fill, or kNone. While that
   // number is still free, a retry resumes there, so repeated failures never

@@ -8,18 +8,17 @@
 namespace velmor::common::internal {
 namespace {
 
-// Level 6, zlib's default: text logs shrink 5-10 times; each step up costs
-// more time than it saves space, and compression holds the file's rotation
-// lock (never the process-wide one).
-constexpr int kLevel = Z_DEFAULT_COMPRESSION;
+// Level 6 unless told otherwise, zlib's default: text logs shrink 5-10
+// times, and each step up costs more time than it saves space.
+constexpr int kDefaultLevel = 6;
 // 15-bit window, plus 16: a gzip header and trailer rather than zlib's.
 constexpr int kGzipWindowBits = 15 + 16;
 
 }  // namespace
 
-std::int64_t compressFile(const platform::SourceFile& in, platform::NewFile& out) noexcept {
+std::int64_t gzipFile(const platform::SourceFile& in, platform::NewFile& out, int level) noexcept {
   z_stream stream{};
-  if (deflateInit2(&stream, kLevel, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&stream, level == 0 ? kDefaultLevel : level, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     return -1;
   }
   static constexpr std::size_t kChunk = 16 * 1024;  // Two on the stack of any thread.
@@ -50,8 +49,8 @@ std::int64_t compressFile(const platform::SourceFile& in, platform::NewFile& out
   return ok ? static_cast<std::int64_t>(taken) : -1;
 }
 
-bool compressedPrefixOf(const platform::SourceFile& compressed,
-                        const platform::SourceFile& plain) noexcept {
+bool gzipPrefixOf(const platform::SourceFile& compressed,
+                  const platform::SourceFile& plain) noexcept {
   z_stream stream{};
   if (inflateInit2(&stream, kGzipWindowBits) != Z_OK) return false;
   static constexpr std::size_t kChunk = 16 * 1024;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "logging/internal/append_pass.h"
+#include "logging/internal/compressor.h"
 #include "logging/internal/process_state.h"
 
 namespace velmor::common::internal {
@@ -46,6 +47,7 @@ const RotationPolicy& checked(const RotationPolicy& policy) {
         "RotationPolicy::syncFrom must be a level from Trace to Fatal, not " +
         std::to_string(static_cast<int>(*policy.syncFrom)));
   }
+  checkCodec(policy.codec, policy.compressionLevel, policy.compressBackups);
   if (policy.maxBackupAge.count() < 0) {
     throw std::invalid_argument("RotationPolicy::maxBackupAge must not be negative, not " +
                                 std::to_string(policy.maxBackupAge.count()) + "s");
