@@ -120,19 +120,27 @@ struct RotationPolicy {
   bool copyWhenPinned = false;
 
   // ".1" stays a plain file (a follower may still be reading it); from ".2"
-  // on, backups are gzip files "<name>.<n>.gz". Numbers keep their meaning:
-  // ".<n>" or ".<n>.gz" is the n-th newest, a number is taken if either
-  // exists, maxBackups counts both, the size bound is the uncompressed
-  // content's, and maxTotalBytes counts bytes on disk. A ".gz" keeps the
-  // plain file's permission bits and modification time. Compression happens
-  // in the rotation, in the writing thread, after the active file moved (so
-  // lines go on into the fresh one, which it makes at once), under the fresh
-  // file's rotation lock but not the process-wide one: it delays that one
-  // thread, never a sink of another file. A ".gz" under its final name is
-  // complete and on disk before the plain file goes, "<name>.<n>.gz.tmp"
-  // exists only meanwhile, and whatever a killed writer left is finished or
-  // redone by the next rotation. A writer stalled since it opened the file
-  // as the active one loses no line to its compression.
+  // on, backups are compressed: "<name>.<n>.gz" or "<name>.<n>.zst" (see
+  // codec). Numbers keep their meaning: ".<n>" or ".<n>.gz" is the n-th
+  // newest, a number is taken if either exists, maxBackups counts both, the
+  // size bound is the uncompressed content's, and maxTotalBytes counts bytes
+  // on disk. A compressed file keeps the plain file's permission bits and
+  // modification time.
+  // Compression runs beside the writers, in one thread per process (at low
+  // priority, started by the first sink with compression): a rotation only
+  // asks for it, so the writer that rotates never waits for it. Until the
+  // compressor reaches it, a backup stays plain, within maxBackups like any
+  // other; the total cap is applied once it is compressed. It holds the
+  // rotation lock only to begin and to commit, so rotations go on meanwhile;
+  // the compressed file takes the number its plain file holds by then. A
+  // compressed file under its final name is complete and on disk before the
+  // plain file goes, "<name>.<n>.gz.tmp" (".zst.tmp") exists only
+  // meanwhile, and whatever a killed compressor left is finished or redone
+  // by the next pass. A writer stalled since it opened the file as the
+  // active one loses no line to its compression. The sink's destructor
+  // finishes the compression its rotations asked for; a process that ends
+  // without it (killed, or a sink never destroyed) leaves plain backups,
+  // which the next rotation of the set, by any compressing writer, takes up.
   bool compressBackups = false;
 
   // With compressBackups, the format of the compressed backups. Whatever

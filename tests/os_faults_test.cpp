@@ -12,6 +12,7 @@
 
 #include "logging/async_file_log_sink.h"
 #include "logging/file_log_sink.h"
+#include "logging/internal/background_compressor.h"
 #include "os_helpers.h"
 #include "posix_mock.h"
 #include "test_support.h"
@@ -39,6 +40,20 @@ TEST_F(OsFaultTest, ALineAppendedWhileItsSizeCannotBeReadCountsAsWritten) {
   std::vector<std::string> messages;
   for (const std::string& line : splitLines(readFile(path))) messages.push_back(messageOf(line));
   EXPECT_EQ(messages, (std::vector<std::string>{"known", "during", "after", "again"}));
+}
+
+// Returns once the process's compressor has nothing left to do.
+void waitForCompression() { internal::BackgroundCompressor::get().waitUntilIdle(); }
+
+// Writes `message` to `sink` until the set at `path` rotated once more
+// (its ".1" moved on to ".2", plain or compressed), then waits for the
+// compressor.
+void rotateOnceMore(FileLogSink& sink, const fs::path& path, const std::string& message) {
+  const fs::path zipped = backup(path, 2).native() + fs::path(".gz").native();
+  while (!fs::exists(backup(path, 2)) && !fs::exists(zipped)) {
+    sink.write(LogLevel::Info, message);
+  }
+  waitForCompression();
 }
 
 // Every record of the set at `path`, compressed backups and plain ones,
@@ -89,7 +104,8 @@ TEST_F(OsFaultTest, AStalledWritersLineOutlivesTheCompressionOfItsFile) {
 
 // Another process writes while this one compresses the backups after a
 // rotation: its lines go into the fresh file, so that the rotated one keeps
-// its bound however long compression takes.
+// its bound however long compression takes, and the writer that rotated
+// does not wait for it.
 TEST_F(OsFaultTest, LinesWrittenWhileBackupsAreCompressedGoToTheFreshFile) {
   const fs::path path = dir() / "slow.log";
   RotationPolicy policy{64 * 1024, 5};  // Lines near the threshold would wait for the lock.
@@ -98,17 +114,52 @@ TEST_F(OsFaultTest, LinesWrittenWhileBackupsAreCompressedGoToTheFreshFile) {
   const std::string message = recordMessage("own", 0, 60);
   while (!fs::exists(backup(path, 1))) sink.write(LogLevel::Info, message);
   int status = -1;
+  std::thread::id compressing;
   mock::atNext(mock::Moment::BeforeReadingABackup, [&] {
+    compressing = std::this_thread::get_id();
     status = run(writerProcess(), writerArgs(path, "other", 6, 60, policy), "").status;
   });
   // The next rotation makes ".1" the ".2" that is compressed.
-  const fs::path zipped = backup(path, 2).native() + fs::path(".gz").native();
-  while (!fs::exists(zipped)) sink.write(LogLevel::Info, message);
+  rotateOnceMore(sink, path, message);
   ASSERT_EQ(status, 0);
+  EXPECT_NE(compressing, std::this_thread::get_id());
+  EXPECT_TRUE(fs::exists(backup(path, 2).native() + fs::path(".gz").native()));
   EXPECT_LT(fs::file_size(backup(path, 1)), policy.maxFileBytes + lineSize(message.size()));
   int others = 0;
   for (const Record& record : parseRecords(readFile(path), false)) others += record.tag == "other";
   EXPECT_EQ(others, 6);
+}
+
+// Another writer rotates while a backup is being compressed, moving it up:
+// the compressed file takes the number the plain one holds by then, and no
+// line is lost, doubled or out of order.
+TEST_F(OsFaultTest, ABackupThatMovesWhileItIsCompressedKeepsItsPlace) {
+  const fs::path path = dir() / "moving.log";
+  RotationPolicy plain{4 * 1024, 6};
+  RotationPolicy policy = plain;
+  policy.compressBackups = true;
+  FileLogSink sink(path, policy);
+  FileLogSink other(path, plain);
+  std::uint64_t own = 0;
+  std::uint64_t others = 0;
+  while (!fs::exists(backup(path, 1))) sink.write(LogLevel::Info, recordMessage("own", own++, 60));
+  mock::atNext(mock::Moment::BeforeReadingABackup, [&] {
+    while (!fs::exists(backup(path, 3))) {
+      other.write(LogLevel::Info, recordMessage("other", others++, 60));
+    }
+  });
+  while (!fs::exists(backup(path, 2))) sink.write(LogLevel::Info, recordMessage("own", own++, 60));
+  waitForCompression();
+  EXPECT_TRUE(fs::exists(backup(path, 3).native() + fs::path(".gz").native()));
+  EXPECT_FALSE(fs::exists(backup(path, 3)));
+  EXPECT_TRUE(fs::exists(backup(path, 2)));  // Left for the next pass.
+  EXPECT_FALSE(fs::exists(backup(path, 2).native() + fs::path(".gz").native()));
+  const std::vector<Record> records = readSet(path, policy.maxBackups);
+  std::vector<Record> mine;
+  std::vector<Record> theirs;
+  for (const Record& record : records) (record.tag == "own" ? mine : theirs).push_back(record);
+  expectEveryRecord(mine, 1, own);
+  expectEveryRecord(theirs, 1, others);
 }
 
 // A writer that opened the file while it was active appends to it after
@@ -123,8 +174,8 @@ TEST_F(OsFaultTest, ALineAppendedToABackupBeingCompressedMovesToTheActiveFile) {
   while (!fs::exists(backup(path, 1))) sink.write(LogLevel::Info, message);
   mock::atNext(mock::Moment::BeforeRaisingABarrier,
                [&] { appendFile(backup(path, 2), "late line\n"); });
+  rotateOnceMore(sink, path, message);
   const fs::path zipped = backup(path, 2).native() + fs::path(".gz").native();
-  while (!fs::exists(zipped)) sink.write(LogLevel::Info, message);
   EXPECT_FALSE(fs::exists(backup(path, 2)));
   bool complete = false;
   EXPECT_EQ(gunzipFile(zipped, complete).find("late line"), std::string::npos);
@@ -253,9 +304,13 @@ TEST_F(OsFaultTest, ASyncedRotationPutsTheFileThenItsDirectoryOnDisk) {
   FileLogSink sink(dir() / "r.log", policy);
   sink.write(LogLevel::Info, "first");
   const std::string line(100, 'x');
-  EXPECT_EQ(recordedDuring(dir(), [&] { sink.write(LogLevel::Info, line); }),
+  const auto writeAndCompress = [&] {
+    sink.write(LogLevel::Info, line);
+    waitForCompression();
+  };
+  EXPECT_EQ(recordedDuring(dir(), writeAndCompress),
             (Calls{"writev D/r.log", "fdatasync D/r.log", "rename D/r.log D/r.log.1", "fsync D"}));
-  const Calls second = recordedDuring(dir(), [&] { sink.write(LogLevel::Info, line); });
+  const Calls second = recordedDuring(dir(), writeAndCompress);
   EXPECT_EQ(second, (Calls{"writev D/r.log", "rename D/r.log.1 D/r.log.2", "fdatasync D/r.log",
                            "rename D/r.log D/r.log.1", "fsync D",
                            "rename D/r.log.2.gz.tmp D/r.log.2.gz", "fsync D"}));

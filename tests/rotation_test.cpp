@@ -504,11 +504,18 @@ TEST_F(RotationTest, TheFileModeHoldsThroughRotationAndCompression) {
   }
   if (::geteuid() == 0) {
     const fs::path path = dir() / "owned.log";
-    FileLogSink sink(path, policy);
-    while (!fs::exists(backup(path, 1))) sink.write(LogLevel::Info, std::string(60, 'x'));
-    ASSERT_EQ(::chown(backup(path, 1).c_str(), 65534, 65534), 0);
+    {
+      // One rotation more makes the chowned ".1" the ".2" to compress,
+      // which the sink's end waits for.
+      FileLogSink sink(path, policy);
+      while (!fs::exists(backup(path, 1))) sink.write(LogLevel::Info, std::string(60, 'x'));
+      ASSERT_EQ(::chown(backup(path, 1).c_str(), 65534, 65534), 0);
+      const fs::path zipped = backup(path, 2).native() + ".gz";
+      while (!fs::exists(backup(path, 2)) && !fs::exists(zipped)) {
+        sink.write(LogLevel::Info, std::string(60, 'x'));
+      }
+    }
     const fs::path zipped = backup(path, 2).native() + ".gz";
-    while (!fs::exists(zipped)) sink.write(LogLevel::Info, std::string(60, 'x'));
     struct stat st {};
     ASSERT_EQ(::stat(zipped.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 65534u);

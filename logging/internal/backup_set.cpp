@@ -2,11 +2,8 @@
 // total size, and the copy of a pinned active file.
 #include "logging/internal/backup_set.h"
 
-#include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <string_view>
-#include <thread>
 
 #include "logging/internal/compressor.h"
 
@@ -25,20 +22,6 @@ platform::NativeString nameOf(const fs::path& base, int n) {
     for (const char digit : std::to_string(n)) name += static_cast<fs::path::value_type>(digit);
   }
   return name;
-}
-
-// Raises `barrier`, waiting kFileLockWaitMs at most for the appends in
-// progress (each takes microseconds); true also where there is no barrier
-// to raise (no such locks), as nothing better can be done there.
-bool raise(platform::AppendBarrier& barrier) noexcept {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kFileLockWaitMs);
-  platform::LockResult result = barrier.tryTake();
-  while (result == platform::LockResult::Busy && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    result = barrier.tryTake();
-  }
-  return result != platform::LockResult::Busy;
 }
 
 }  // namespace
@@ -131,20 +114,17 @@ bool BackupSet::rotateSet(FileLocks& locks) noexcept {
   return true;
 }
 
-void BackupSet::compressBackups(FileLocks& locks) noexcept {
+int BackupSet::lastCompressible() const noexcept {
   const int obstacle = firstObstacle();
-  const int last = obstacle > 0 ? obstacle - 1 : policy_.maxBackups;
-  // Synced only if a plain backup was there to compress, or one may have
-  // been deleted.
-  bool changes = policy_.maxTotalBytes > 0;
-  for (int n = 2; n <= last; ++n) {
-    if (policy_.syncRotations && !changes) {
-      changes = platform::entryKind(names_[n].c_str()) == EntryKind::Regular;
-    }
-    compress(n, locks);
-  }
+  return obstacle > 0 ? obstacle - 1 : policy_.maxBackups;
+}
+
+void BackupSet::finishCompression(bool renamed) const noexcept {
   if (policy_.maxTotalBytes > 0) capTotal();
-  if (policy_.syncRotations && changes) platform::syncDirectoryOf(names_[0].c_str());
+  // Synced if a compressed file took its name, or a backup may have gone.
+  if (policy_.syncRotations && (renamed || policy_.maxTotalBytes > 0)) {
+    platform::syncDirectoryOf(names_[0].c_str());
+  }
 }
 
 void BackupSet::lookForCompression() noexcept {
@@ -152,7 +132,8 @@ void BackupSet::lookForCompression() noexcept {
   // have it open.
   if (compressed() || policy_.maxBackups < 2) return;
   for (const auto& names : packed_) {
-    compressionSeen_ = compressionSeen_ || platform::entryKind(names[2].c_str()) == EntryKind::Regular;
+    compressionSeen_ =
+        compressionSeen_ || platform::entryKind(names[2].c_str()) == EntryKind::Regular;
   }
 }
 
@@ -223,78 +204,6 @@ void BackupSet::capTotal() const noexcept {
     remove(n);
     total -= bytes - bytesAt(n);
   }
-}
-
-void BackupSet::compress(int n, FileLocks& locks) const noexcept {
-  // Made only meanwhile: one found now was left by a writer that died.
-  if (platform::entryKind(temps_[n].c_str()) == EntryKind::Regular) {
-    platform::removeFile(temps_[n].c_str());
-  }
-  if (platform::entryKind(names_[n].c_str()) != EntryKind::Regular) return;
-  platform::SourceFile plain(names_[n].c_str());
-  platform::FileState source;
-  if (!plain.isOpen() || !plain.state(source) || !source.regular) return;
-  for (const CompressionCodec codec : kCodecs) {
-    const platform::NativeString& name = packed_[static_cast<int>(codec)][n];
-    const EntryKind kind = platform::entryKind(name.c_str());
-    if (kind == EntryKind::Absent) continue;
-    // A compressed file beside its plain file is either what a writer that
-    // died before removing the plain one made from it (the plain file then
-    // holds all of it and maybe more: made again), or an older backup that
-    // a writer without compression shifted a plain file in beside. That one
-    // is kept, and so is the plain file, as it is: the number holds both.
-    if (kind == EntryKind::Other || !isCompressedPrefix(name, codec, plain)) return;
-    platform::removeFile(name.c_str());
-  }
-  // Up from the last read of the plain file to its removal: a writer that
-  // opened it while it was the active file appends either before, and is
-  // copied, or after, and finds it removed.
-  platform::AppendBarrier barrier(names_[n].c_str(), source.id);
-  std::int64_t taken = -1;
-  {
-    platform::NewFile out(temps_[n].c_str(), plain);
-    if (!out.isOpen()) return;
-    // The slow part, without the process-wide lock: sinks of other files
-    // go on meanwhile (this file's threads hold back their lines).
-    taken = locks.withoutProcessLock([&]() -> std::int64_t {
-      const std::int64_t compressed =
-          compressFile(plain, out, policy_.codec, policy_.compressionLevel);
-      if (compressed < 0 || !out.finish(source.modified)) return -1;
-      // A writer that holds the barrier off longer is stalled: the file
-      // stays as it is for now, to be compressed at a later rotation.
-      return raise(barrier) ? compressed : -1;
-    });
-  }
-  // Complete and on disk before it takes its final name, and the plain file
-  // goes only then.
-  if (taken < 0 || platform::renameNoReplace(temps_[n].c_str(), zipped(n).c_str(),
-                                             policy_.syncRotations) != 0) {
-    platform::removeFile(temps_[n].c_str());
-    return;
-  }
-  platform::removeFile(names_[n].c_str());
-  // Lines appended since it was read go to the active file rather than
-  // vanish with the removed one.
-  platform::FileState now;
-  if (!plain.state(now) || now.size <= static_cast<std::uint64_t>(taken)) return;
-  if (!locks.takeAppendLock(true)) return;
-  char late[16 * 1024];
-  for (auto at = static_cast<std::uint64_t>(taken);;) {
-    const std::int64_t got = plain.readAt(at, late, sizeof(late));
-    if (got <= 0) break;
-    const std::string_view piece(late, static_cast<std::size_t>(got));
-    if (locks.file().append(&piece, 1, false) != piece.size()) break;
-    at += static_cast<std::uint64_t>(got);
-  }
-  locks.releaseAppendLock();
-}
-
-bool BackupSet::isCompressedPrefix(const platform::NativeString& name, CompressionCodec codec,
-                                   const platform::SourceFile& plain) const noexcept {
-  // Closed again before anything is removed: on Windows a deleted file
-  // keeps its name while a handle to it is open.
-  const platform::SourceFile made(name.c_str());
-  return made.isOpen() && compressedPrefixOf(made, plain, codec);
 }
 
 bool BackupSet::moveActive(FileLocks& locks) noexcept {

@@ -45,12 +45,23 @@ class BackupSet {
   // Returns true once the active file has left its name (or was emptied).
   bool rotate(FileLocks& locks) noexcept;
 
-  // With compression, after a rotation: plain backups above ".1" are
-  // compressed with the policy's codec (the slow part without the process-wide mutex), then the oldest
-  // backups go while all exceed maxTotalBytes. `locks` holds the rotation
-  // lock of the file now at the name, which every rotation takes, so that
-  // nothing in the set moves meanwhile, while lines go on into that file.
-  void compressBackups(FileLocks& locks) noexcept;
+  // With compression: the highest number a plain backup may be compressed
+  // at (below the first entry that is not a regular file).
+  int lastCompressible() const noexcept;
+  // With compression, after a pass of BackupCompressions, under the active
+  // file's rotation lock: the oldest backups go while all exceed
+  // maxTotalBytes, and the directory is synced if the policy says so and
+  // a compressed file was `renamed` into the set or a backup may have gone.
+  void finishCompression(bool renamed) const noexcept;
+
+  // The names of the set, for BackupCompression: the plain file `n`, its
+  // name compressed by `codec`, and (with compression) its temporary one.
+  const platform::NativeString& plainName(int n) const noexcept { return names_[n]; }
+  const platform::NativeString& compressedName(CompressionCodec codec, int n) const noexcept {
+    return packed_[static_cast<int>(codec)][n];
+  }
+  const platform::NativeString& tempName(int n) const noexcept { return temps_[n]; }
+  const RotationPolicy& policy() const noexcept { return policy_; }
 
   // Whether backups of this set are compressed, by this sink or by another
   // writer: its policy says so, or a compressed file was seen at ".2" when
@@ -68,7 +79,7 @@ class BackupSet {
   }
   // The name backup `n` is compressed under by this sink's codec.
   const platform::NativeString& zipped(int n) const noexcept {
-    return packed_[static_cast<int>(policy_.codec)][n];
+    return compressedName(policy_.codec, n);
   }
   // The suffix of the codec whose names `names` are.
   const char* suffixOf(const Names& names) const noexcept {
@@ -85,14 +96,6 @@ class BackupSet {
   void remove(int n) const noexcept;
   // The bytes on disk of backup `n`.
   std::uint64_t bytesAt(int n) const noexcept;
-  // Makes the plain backup `n` its compressed file, finishing or redoing what a
-  // writer that died left there; lines appended to it meanwhile go to the
-  // active file, open in `file`.
-  void compress(int n, FileLocks& locks) const noexcept;
-  // Whether the file `name` is a complete compression by `codec` of the
-  // start of `plain`, the plain file at the same number.
-  bool isCompressedPrefix(const platform::NativeString& name, CompressionCodec codec,
-                          const platform::SourceFile& plain) const noexcept;
   // Moves the active file to ".1", or copies it there if it is pinned.
   bool moveActive(FileLocks& locks) noexcept;
   // Renames file `from` to `from + 1`; true on success.

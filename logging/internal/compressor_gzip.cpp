@@ -18,7 +18,8 @@ constexpr int kGzipWindowBits = 15 + 16;
 
 std::int64_t gzipFile(const platform::SourceFile& in, platform::NewFile& out, int level) noexcept {
   z_stream stream{};
-  if (deflateInit2(&stream, level == 0 ? kDefaultLevel : level, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&stream, level == 0 ? kDefaultLevel : level, Z_DEFLATED, kGzipWindowBits, 8,
+                   Z_DEFAULT_STRATEGY) != Z_OK) {
     return -1;
   }
   static constexpr std::size_t kChunk = 16 * 1024;  // Two on the stack of any thread.

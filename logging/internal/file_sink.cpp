@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "logging/internal/append_pass.h"
+#include "logging/internal/backup_compression.h"
 #include "logging/internal/compressor.h"
 #include "logging/internal/process_state.h"
 
@@ -72,6 +73,11 @@ FileSink::FileSink(fs::path path, const RotationPolicy& policy)
     newest_ += ".1";
     shownNewest_ = platform::displayPath(newest_.native());
   }
+  if (policy_.compressBackups) compressor_ = &BackgroundCompressor::get();
+}
+
+FileSink::~FileSink() {
+  if (compressor_ != nullptr) compressor_->finish(compression_);
 }
 
 std::size_t FileSink::append(const LogRecord* records, std::size_t count,
@@ -173,31 +179,46 @@ bool FileSink::rotateIfStillDue(FileLocks& locks, const platform::FileState& fou
     state.deciding.unmark(name);
     state.decided.notify_all();
   }
-  if (due && movedOn && policy_.compressBackups) compressAfterRotation(locks);
+  // Compressed beside the writers: this rotation only asks for it.
+  if (due && movedOn && compressor_ != nullptr) compressor_->request(compression_);
   return movedOn;
 }
 
-void FileSink::compressAfterRotation(FileLocks& rotated) noexcept {
-  // After the move, so that lines go on into the fresh file however long
-  // compression takes; under the fresh file's rotation lock, which the next
-  // rotation of the set needs, so that no backup moves meanwhile. If that
-  // lock is busy, another rotation is on its way and compresses in turn. A
-  // pinned file copied away and emptied is the fresh file itself, whose
-  // lock is held already.
-  platform::AppendFile fresh(backups_.active().c_str(), fileMode());
-  platform::FileState found;
-  platform::FileState moved;
-  if (!fresh.isOpen() || !fresh.state(found) || !found.regular) return;
-  if (rotated.file().state(moved) && moved.id == found.id) {
-    backups_.compressBackups(rotated);
-    return;
+template <typename Step>
+bool FileSink::underActiveLock(Step step) noexcept {
+  std::unique_lock<std::mutex> lock(processState().mutex);
+  // The name may move on between the open and the lock: then once more.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    platform::AppendFile active(backups_.active().c_str(), fileMode());
+    platform::FileState found;
+    if (!active.isOpen() || !active.state(found) || !found.regular) return false;
+    FileLocks locks(lock, active, lockMemories_);
+    if (!locks.takeRotationLock()) return false;
+    platform::FileId named;
+    if (platform::entryId(backups_.active().c_str(), named) && named == found.id) {
+      return step(locks);
+    }
   }
-  FileLocks locks(rotated.processLock(), fresh, lockMemories_);
-  platform::FileId named;
-  if (locks.takeRotationLock() && platform::entryId(backups_.active().c_str(), named) &&
-      named == found.id) {
-    backups_.compressBackups(locks);
+  return false;
+}
+
+void FileSink::compressPass() noexcept {
+  if (!backups_.usable()) return;
+  bool renamed = false;
+  for (int n = 2; n <= backups_.lastCompressible(); ++n) {
+    if (platform::entryKind(backups_.plainName(n).c_str()) != platform::EntryKind::Regular) {
+      continue;
+    }
+    BackupCompression backup(backups_, n);
+    if (!underActiveLock([&](FileLocks&) { return backup.begin(); })) continue;
+    // The slow part, without a lock: writers append and rotate meanwhile.
+    if (!backup.compress()) continue;
+    renamed = underActiveLock([&](FileLocks& locks) { return backup.commit(locks); }) || renamed;
   }
+  underActiveLock([&](FileLocks&) {
+    backups_.finishCompression(renamed);
+    return true;
+  });
 }
 
 namespace {

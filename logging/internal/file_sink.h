@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "logging/file_log_sink.h"
+#include "logging/internal/background_compressor.h"
 #include "logging/internal/backup_set.h"
 #include "logging/internal/file_locks.h"
 #include "logging/internal/other_writers.h"
@@ -25,8 +26,14 @@ namespace velmor::common::internal {
 class FileSink {
  public:
   // Throws std::invalid_argument for a policy outside its limits, before
-  // anything is made on disk; std::bad_alloc.
+  // anything is made on disk; std::bad_alloc; with compression,
+  // std::system_error if the compressor's thread cannot be started.
   FileSink(std::filesystem::path path, const RotationPolicy& policy);
+  // Finishes the compression of the backups this sink's rotations left
+  // plain, if any are waiting.
+  ~FileSink();
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
 
   // FileLogSink::writeBatch: appends the records, rotating as it goes, then
   // calls onRotated once per rotation made, outside every lock. If not all
@@ -62,9 +69,23 @@ class FileSink {
   // rotation made here is counted in `rotated`.
   bool rotateIfStillDue(FileLocks& locks, const platform::FileState& found, bool early,
                         int& rotated) noexcept;
-  // Compresses the backups after a rotation this sink made, whose file is
-  // open in `rotated` (see BackupSet::compressBackups).
-  void compressAfterRotation(FileLocks& rotated) noexcept;
+  // The compressor's job: one pass over the plain backups from ".2" on,
+  // each compressed without a lock and committed under the active file's
+  // rotation lock, then the total cap.
+  class Compression final : public CompressionJob {
+   public:
+    explicit Compression(FileSink& sink) noexcept : sink_(sink) {}
+    void compressNow() noexcept override { sink_.compressPass(); }
+
+   private:
+    FileSink& sink_;
+  };
+  void compressPass() noexcept;
+  // Runs `step` with the rotation lock of the file now at the active name
+  // and the process-wide mutex held; false if they could not be had (a
+  // stranger holds the lock) or `step` returned false.
+  template <typename Step>
+  bool underActiveLock(Step step) noexcept;
   // Calls onRotated `rotations` times, outside every lock; reports the first
   // exception it throws.
   void announce(int rotations) noexcept;
@@ -88,6 +109,9 @@ class FileSink {
   std::filesystem::path newest_;
   std::string shownNewest_;
   std::atomic<bool> hookWarned_{false};
+  // With compression: the process's compressor, and this set's job.
+  BackgroundCompressor* compressor_ = nullptr;
+  Compression compression_{*this};
 };
 
 }  // namespace velmor::common::internal

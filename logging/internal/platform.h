@@ -306,7 +306,8 @@ class AppendBarrier {
 };
 
 // A file made for one compression's output: created only where nothing
-// exists, never inherited. Not thread-safe: one owner.
+// exists, never inherited, and marked as in use while it is open, so that
+// removeAbandoned() leaves it alone. Not thread-safe: one owner.
 class NewFile {
  public:
   // Creates `name` with the permission bits of the file `like` is open on,
@@ -330,6 +331,17 @@ class NewFile {
  private:
   std::intptr_t handle_;
 };
+
+// Deletes the file `name` if no NewFile has it open, in any process: what a
+// compressor that died left. True if nothing is left at the name.
+bool removeAbandoned(const NativeChar* name) noexcept;
+
+// Makes the calling thread a background one: below the process's priority
+// (nice +10 on Linux, THREAD_PRIORITY_LOWEST on Windows; elsewhere, where a
+// thread has no priority of its own, unchanged), and on POSIX with the
+// asynchronous signals blocked, so that the host's signals go to its own
+// threads (a fault's signal still reaches its handlers).
+void becomeBackgroundThread() noexcept;
 
 // What a name refers to, without following a final symbolic link. A failed
 // query counts as Absent.

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -447,6 +448,12 @@ NewFile::NewFile(const NativeChar* name, const SourceFile& like) noexcept {
   if (fd >= 0) {
     static_cast<void>(::fchown(fd, st.st_uid, st.st_gid));
     ::fchmod(fd, mode);
+    // In use while open. Taken already only by a removeAbandoned() that
+    // found the file between its creation and now: it is removed.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
   }
   handle_ = fd;
 }
@@ -472,6 +479,38 @@ bool NewFile::finish(std::time_t modified) noexcept {
   const struct timespec times[2] = {{0, UTIME_OMIT}, {modified, 0}};
   const int fd = static_cast<int>(handle_);
   return ::futimens(fd, times) == 0 && ::fsync(fd) == 0;
+}
+
+bool removeAbandoned(const NativeChar* name) noexcept {
+  int fd = -1;
+  do {
+    fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ENOENT;
+  // The lock a live compressor holds; the name must still mean the file
+  // locked.
+  struct stat held;
+  struct stat named;
+  bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+                 ::lstat(name, &named) == 0 && idOf(held) == idOf(named) &&
+                 VELMOR_POSIX_CALL(unlink)(name) == 0;
+  ::close(fd);
+  return removed;
+}
+
+void becomeBackgroundThread() noexcept {
+  sigset_t blocked;
+  sigfillset(&blocked);
+  for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
+    sigdelset(&blocked, fault);
+  }
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+#ifdef __linux__
+  // Linux gives each thread a nice value of its own; 0 names the caller.
+  errno = 0;
+  const int now = ::getpriority(PRIO_PROCESS, 0);
+  if (errno == 0) static_cast<void>(::setpriority(PRIO_PROCESS, 0, now + 10 > 19 ? 19 : now + 10));
+#endif
 }
 
 EntryKind entryKind(const NativeChar* name) noexcept {

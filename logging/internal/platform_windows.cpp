@@ -352,10 +352,10 @@ LockResult AppendBarrier::tryTake() noexcept {
 }
 
 NewFile::NewFile(const NativeChar* name, const SourceFile& /*like*/) noexcept {
-  // CREATE_NEW: never onto an existing file. Shared for delete, so that a
-  // sink of another process can still rename it.
-  const HANDLE handle = ::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // CREATE_NEW: never onto an existing file. Not shared for delete: that
+  // marks it as in use, for removeAbandoned().
+  const HANDLE handle = ::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
   handle_ = reinterpret_cast<std::intptr_t>(handle);
 }
 
@@ -383,6 +383,16 @@ bool NewFile::finish(std::time_t modified) noexcept {
   const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
   return ::SetFileTime(handleOf(handle_), nullptr, nullptr, &time) &&
          ::FlushFileBuffers(handleOf(handle_));
+}
+
+bool removeAbandoned(const NativeChar* name) noexcept {
+  // A live compressor's file is open without delete sharing: only an
+  // abandoned one can be deleted.
+  return ::DeleteFileW(name) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+void becomeBackgroundThread() noexcept {
+  ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_LOWEST);
 }
 
 EntryKind entryKind(const NativeChar* name) noexcept {

@@ -1,0 +1,87 @@
+// The compressor thread and its queue of jobs.
+#include "logging/internal/background_compressor.h"
+
+#include <thread>
+
+#include "logging/internal/platform.h"
+
+namespace velmor::common::internal {
+
+BackgroundCompressor& BackgroundCompressor::get() {
+  // Leaked on purpose: a sink destroyed by a static destructor still
+  // finishes its job through it. The thread waits idle when the process
+  // ends.
+  static BackgroundCompressor* const compressor = new BackgroundCompressor();
+  return *compressor;
+}
+
+BackgroundCompressor::BackgroundCompressor() {
+  std::thread([this] { run(); }).detach();
+}
+
+void BackgroundCompressor::request(CompressionJob& job) noexcept {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (job.queued_) return;
+  job.queued_ = true;
+  job.next_ = nullptr;
+  if (tail_ != nullptr) {
+    tail_->next_ = &job;
+  } else {
+    head_ = &job;
+  }
+  tail_ = &job;
+  wake_.notify_one();
+}
+
+void BackgroundCompressor::unlink(CompressionJob& job) noexcept {
+  CompressionJob* before = nullptr;
+  for (CompressionJob* at = head_; at != nullptr; before = at, at = at->next_) {
+    if (at != &job) continue;
+    (before != nullptr ? before->next_ : head_) = job.next_;
+    if (tail_ == &job) tail_ = before;
+    break;
+  }
+  job.next_ = nullptr;
+  job.queued_ = false;
+}
+
+void BackgroundCompressor::finish(CompressionJob& job) noexcept {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return !job.running_; });
+  if (!job.queued_) return;
+  // Run here rather than wait behind the other sets' jobs.
+  unlink(job);
+  job.running_ = true;
+  ++running_;
+  lock.unlock();
+  job.compressNow();
+  lock.lock();
+  job.running_ = false;
+  --running_;
+  done_.notify_all();
+}
+
+void BackgroundCompressor::waitUntilIdle() noexcept {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return head_ == nullptr && running_ == 0; });
+}
+
+void BackgroundCompressor::run() noexcept {
+  platform::becomeBackgroundThread();
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return head_ != nullptr; });
+    CompressionJob& job = *head_;
+    unlink(job);
+    job.running_ = true;
+    ++running_;
+    lock.unlock();
+    job.compressNow();
+    lock.lock();
+    job.running_ = false;
+    --running_;
+    done_.notify_all();
+  }
+}
+
+}  // namespace velmor::common::internal
