@@ -1,10 +1,15 @@
 // Faults of single OS calls, through the stand-in of posix_mock.h: what the
 // sink reports must be what reached the file.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -160,6 +165,48 @@ TEST_F(OsFaultTest, ABackupThatMovesWhileItIsCompressedKeepsItsPlace) {
   for (const Record& record : records) (record.tag == "own" ? mine : theirs).push_back(record);
   expectEveryRecord(mine, 1, own);
   expectEveryRecord(theirs, 1, others);
+}
+
+// A process forks while its compressor is in the middle of a backup: the
+// child, whose only thread is the one that forked, still ends its sink
+// (rather than wait for ever for a thread it does not have), and the
+// parent's compression completes.
+TEST_F(OsFaultTest, AChildForkedDuringACompressionEndsItsSinkAndTheParentsCompletes) {
+  const fs::path path = dir() / "forked.log";
+  RotationPolicy policy{4 * 1024, 5};
+  policy.compressBackups = true;
+  auto sink = std::make_unique<FileLogSink>(path, policy);
+  std::uint64_t seq = 0;
+  while (!fs::exists(backup(path, 1))) sink->write(LogLevel::Info, recordMessage("own", seq++, 60));
+  std::atomic<bool> reached{false};
+  std::atomic<bool> forked{false};
+  mock::atNext(mock::Moment::BeforeReadingABackup, [&] {
+    reached = true;
+    while (!forked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!fs::exists(backup(path, 2))) sink->write(LogLevel::Info, recordMessage("own", seq++, 60));
+  while (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    sink.reset();
+    ::_exit(0);
+  }
+  forked = true;
+  ASSERT_GT(child, 0);
+  int status = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(child, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (std::chrono::steady_clock::now() >= deadline) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    FAIL() << "the forked child never ended its sink";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  sink.reset();
+  EXPECT_TRUE(fs::exists(backup(path, 2).native() + fs::path(".gz").native()));
+  expectEveryRecord(readSet(path, policy.maxBackups), 1, seq);
 }
 
 // A writer that opened the file while it was active appends to it after

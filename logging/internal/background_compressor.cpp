@@ -7,16 +7,54 @@
 
 namespace velmor::common::internal {
 
+namespace {
+BackgroundCompressor* theCompressor = nullptr;
+}  // namespace
+
 BackgroundCompressor& BackgroundCompressor::get() {
   // Leaked on purpose: a sink destroyed by a static destructor still
   // finishes its job through it. The thread waits idle when the process
   // ends.
-  static BackgroundCompressor* const compressor = new BackgroundCompressor();
+  static BackgroundCompressor* const compressor = [] {
+    auto* made = new BackgroundCompressor();
+    std::thread([made] { made->run(); }).detach();
+    made->started_ = true;
+    theCompressor = made;
+    // The mutex is held across a fork, so that the child gets it free and
+    // the queue whole.
+    platform::onFork([] { theCompressor->mutex_.lock(); }, [] { theCompressor->mutex_.unlock(); },
+                     [] {
+                       theCompressor->forked();
+                       theCompressor->mutex_.unlock();
+                     });
+    return made;
+  }();
   return *compressor;
 }
 
-BackgroundCompressor::BackgroundCompressor() {
-  std::thread([this] { run(); }).detach();
+bool BackgroundCompressor::start() noexcept {
+  if (started_) return true;
+  try {
+    std::thread([this] { run(); }).detach();
+    started_ = true;
+  } catch (...) {
+    // Left queued: the next request tries again, a sink's end runs its own.
+  }
+  return started_;
+}
+
+void BackgroundCompressor::forked() noexcept {
+  started_ = false;
+  running_ = 0;
+  if (current_ == nullptr) return;
+  CompressionJob& job = *current_;
+  current_ = nullptr;
+  job.running_ = false;
+  if (job.queued_) return;
+  job.queued_ = true;
+  job.next_ = head_;
+  head_ = &job;
+  if (tail_ == nullptr) tail_ = &job;
 }
 
 void BackgroundCompressor::request(CompressionJob& job) noexcept {
@@ -30,7 +68,7 @@ void BackgroundCompressor::request(CompressionJob& job) noexcept {
     head_ = &job;
   }
   tail_ = &job;
-  wake_.notify_one();
+  if (start()) wake_.notify_one();
 }
 
 void BackgroundCompressor::unlink(CompressionJob& job) noexcept {
@@ -75,9 +113,11 @@ void BackgroundCompressor::run() noexcept {
     unlink(job);
     job.running_ = true;
     ++running_;
+    current_ = &job;
     lock.unlock();
     job.compressNow();
     lock.lock();
+    current_ = nullptr;
     job.running_ = false;
     --running_;
     done_.notify_all();

@@ -42,7 +42,8 @@ class BackgroundCompressor {
   static BackgroundCompressor& get();
 
   // Queues `job` unless it is queued already (a job that is running is
-  // queued again: the set changed since it looked). Returns at once.
+  // queued again: the set changed since it looked). Returns at once. In the
+  // child of a fork, the first call starts the child's own thread.
   void request(CompressionJob& job) noexcept;
   // Returns once `job` is neither queued nor running: one that is queued is
   // taken off the queue and run here. For a job that is about to be
@@ -52,8 +53,14 @@ class BackgroundCompressor {
   void waitUntilIdle() noexcept;
 
  private:
-  BackgroundCompressor();
+  BackgroundCompressor() = default;
+  // Starts the thread if there is none; false if it cannot be started.
+  bool start() noexcept;
   void run() noexcept;
+  // In the child of a fork only the forking thread lives on: the job the
+  // compressor's thread was running is queued again, and the next request
+  // starts a thread.
+  void forked() noexcept;
   // Takes `job` off the queue; the mutex is held.
   void unlink(CompressionJob& job) noexcept;
 
@@ -62,7 +69,9 @@ class BackgroundCompressor {
   std::condition_variable done_;  // A job ended.
   CompressionJob* head_ = nullptr;
   CompressionJob* tail_ = nullptr;
-  int running_ = 0;  // Jobs running, here or in finish().
+  int running_ = 0;                    // Jobs running, here or in finish().
+  CompressionJob* current_ = nullptr;  // The job the thread runs.
+  bool started_ = false;               // The thread runs in this process.
 };
 
 }  // namespace velmor::common::internal

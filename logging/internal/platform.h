@@ -343,6 +343,11 @@ bool removeAbandoned(const NativeChar* name) noexcept;
 // threads (a fault's signal still reaches its handlers).
 void becomeBackgroundThread() noexcept;
 
+// Has `prepare` called before the process forks, `parent` after it in the
+// parent and `child` in the child (pthread_atfork); nothing on Windows,
+// which has no fork.
+void onFork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
+
 // What a name refers to, without following a final symbolic link. A failed
 // query counts as Absent.
 enum class EntryKind { Absent, Regular, Other };

@@ -513,6 +513,10 @@ void becomeBackgroundThread() noexcept {
 #endif
 }
 
+void onFork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
+  ::pthread_atfork(prepare, parent, child);
+}
+
 EntryKind entryKind(const NativeChar* name) noexcept {
   struct stat st;
   if (::lstat(name, &st) != 0) return EntryKind::Absent;

@@ -395,6 +395,8 @@ void becomeBackgroundThread() noexcept {
   ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_LOWEST);
 }
 
+void onFork(void (* /*prepare*/)(), void (* /*parent*/)(), void (* /*child*/)()) noexcept {}
+
 EntryKind entryKind(const NativeChar* name) noexcept {
   const DWORD attributes = ::GetFileAttributesW(name);
   if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::Absent;
