@@ -64,15 +64,7 @@ void rotateOnceMore(FileLogSink& sink, const fs::path& path, const std::string& 
 // Every record of the set at `path`, compressed backups and plain ones,
 // oldest first.
 std::vector<Record> readSet(const fs::path& path, int backups) {
-  std::string all;
-  for (int n = backups; n >= 1; --n) {
-    const fs::path gz = backup(path, n).native() + fs::path(".gz").native();
-    bool complete = true;
-    if (fs::exists(gz)) all += gunzipFile(gz, complete);
-    EXPECT_TRUE(complete) << n;
-    if (fs::exists(backup(path, n))) all += readFile(backup(path, n));
-  }
-  return parseRecords(all + readFile(path), false);
+  return parseRecords(readSetText(path, backups), false);
 }
 
 // A writer stalled while another process rotates its file three times and

@@ -9,6 +9,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "logging/internal/build_config.h"
+#if VELMOR_HAVE_ZSTD
+#include <zstd.h>
+#endif
+
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -387,18 +392,102 @@ void gzipFile(const fs::path& path, const std::string& text) {
   out << packed;
 }
 
+std::string unzstdFile(const fs::path& path, bool& complete) {
+  complete = false;
+  std::string out;
+#if VELMOR_HAVE_ZSTD
+  std::ifstream in(path, std::ios::binary);
+  const std::string packed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ZSTD_DCtx* context = ZSTD_createDCtx();
+  ZSTD_inBuffer from{packed.data(), packed.size(), 0};
+  char buffer[65536];
+  std::size_t hint = 1;
+  while (hint != 0 && !ZSTD_isError(hint)) {
+    ZSTD_outBuffer to{buffer, sizeof(buffer), 0};
+    hint = ZSTD_decompressStream(context, &to, &from);
+    out.append(buffer, to.pos);
+    if (to.pos == 0 && from.pos == from.size) break;  // Cut short.
+  }
+  complete = in.is_open() && hint == 0 && from.pos == from.size;
+  ZSTD_freeDCtx(context);
+#else
+  static_cast<void>(path);
+#endif
+  return out;
+}
+
+void zstdFile(const fs::path& path, const std::string& text) {
+#if VELMOR_HAVE_ZSTD
+  std::string packed(ZSTD_compressBound(text.size()), '\0');
+  const std::size_t size = ZSTD_compress(packed.data(), packed.size(), text.data(), text.size(), 3);
+  ASSERT_FALSE(ZSTD_isError(size));
+  packed.resize(size);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << packed;
+#else
+  static_cast<void>(path);
+  static_cast<void>(text);
+#endif
+}
+
+std::vector<common::CompressionCodec> builtCodecs() {
+  return VELMOR_HAVE_ZSTD
+             ? std::vector{common::CompressionCodec::Gzip, common::CompressionCodec::Zstd}
+             : std::vector{common::CompressionCodec::Gzip};
+}
+
+std::string suffixOf(common::CompressionCodec codec) {
+  return codec == common::CompressionCodec::Zstd ? ".zst" : ".gz";
+}
+
+std::string unpackFile(const fs::path& path, bool& complete) {
+  return path.extension() == ".zst" ? unzstdFile(path, complete) : gunzipFile(path, complete);
+}
+
+void packFile(const fs::path& path, const std::string& text) {
+  if (path.extension() == ".zst") {
+    zstdFile(path, text);
+  } else {
+    gzipFile(path, text);
+  }
+}
+
 std::string readBackup(const fs::path& path, int n) {
   const fs::path plain = path.native() + fs::path("." + std::to_string(n)).native();
   if (fs::exists(plain)) {
     std::ifstream in(plain, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
-  const fs::path zipped = plain.native() + fs::path(".gz").native();
-  if (!fs::exists(zipped)) return "";
-  bool complete = false;
-  std::string text = gunzipFile(zipped, complete);
-  EXPECT_TRUE(complete) << zipped.string() << " is not one whole gzip stream";
-  return text;
+  for (const char* suffix : {".gz", ".zst"}) {
+    const fs::path zipped = plain.native() + fs::path(suffix).native();
+    if (!fs::exists(zipped)) continue;
+    bool complete = false;
+    std::string text = unpackFile(zipped, complete);
+    EXPECT_TRUE(complete) << zipped.string() << " is not one whole compressed stream";
+    return text;
+  }
+  return "";
+}
+
+std::string readSetText(const fs::path& path, int backups) {
+  std::string all;
+  for (int n = backups; n >= 1; --n) {
+    const fs::path plain = path.native() + fs::path("." + std::to_string(n)).native();
+    for (const char* suffix : {".gz", ".zst"}) {
+      const fs::path zipped = plain.native() + fs::path(suffix).native();
+      if (!fs::exists(zipped)) continue;
+      bool complete = false;
+      all += unpackFile(zipped, complete);
+      EXPECT_TRUE(complete) << zipped.string() << " is not one whole compressed stream";
+    }
+    if (fs::exists(plain)) {
+      std::ifstream in(plain, std::ios::binary);
+      all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+  }
+  std::ifstream in(path, std::ios::binary);
+  all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return all;
 }
 
 }  // namespace velmor::testing

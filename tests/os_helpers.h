@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "logging/rotation_policy.h"
+
 namespace velmor::testing {
 
 // A started child: a pid on POSIX, a process handle on Windows; -1 if it
@@ -54,9 +56,28 @@ std::string gunzipFile(const std::filesystem::path& path, bool& complete);
 // Writes `text` to `path` as one gzip stream.
 void gzipFile(const std::filesystem::path& path, const std::string& text);
 
-// Backup `n` of `path`: "<path>.<n>" as it is, or else "<path>.<n>.gz"
-// decompressed (empty if neither exists; a cut .gz fails the test).
+// Decompresses the zstd file `path` as gunzipFile does gzip ones; writes
+// `text` to `path` as one zstd frame. Without zstd in the build, nothing.
+std::string unzstdFile(const std::filesystem::path& path, bool& complete);
+void zstdFile(const std::filesystem::path& path, const std::string& text);
+
+// The codecs this build has, and the suffix of each one's files.
+std::vector<common::CompressionCodec> builtCodecs();
+std::string suffixOf(common::CompressionCodec codec);
+// Decompresses `path` by its suffix, ".gz" or ".zst".
+std::string unpackFile(const std::filesystem::path& path, bool& complete);
+// Writes `text` to `path` compressed by its suffix, ".gz" or ".zst".
+void packFile(const std::filesystem::path& path, const std::string& text);
+
+// Backup `n` of `path`: "<path>.<n>" as it is, or else "<path>.<n>.gz" or
+// ".zst" decompressed (empty if none exists; a cut one fails the test).
 std::string readBackup(const std::filesystem::path& path, int n);
+
+// What the set at `path` with `backups` numbers holds, oldest first: at
+// each number a compressed file (the older, when a writer without
+// compression shifted a plain one in beside it), then the plain one; then
+// the active file. A cut compressed file fails the test.
+std::string readSetText(const std::filesystem::path& path, int backups);
 
 // The helper program writer_process, built beside the running test.
 std::filesystem::path writerProcess();

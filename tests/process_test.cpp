@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -161,25 +162,27 @@ TEST_F(ProcessTest, ACrashWritesEveryQueuedLineAndStillEndsByItsSignal) {
 #ifndef _WIN32
 // Kills writers of `path` at random moments, round after round, and checks
 // the files after each.
-void killWritersAndCheck(const fs::path& path, bool compress);
+void killWritersAndCheck(const fs::path& path, std::optional<CompressionCodec> codec);
 
-// Plain and compressed: a writer killed at any moment, in a rotation or a
-// compression too, leaves every line in exactly one file, and every ".gz"
-// under its final name whole.
+// Plain and compressed by each codec: a writer killed at any moment, in a
+// rotation or a compression too, leaves every line in exactly one file, and
+// every compressed file under its final name whole.
 TEST_F(ProcessTest, KilledWritersLeaveWholeLinesWithoutGaps) {
-  for (const bool compress : {false, true}) {
-    SCOPED_TRACE(compress ? "compressed" : "plain");
-    killWritersAndCheck(dir() / (compress ? "zipped.log" : "crash.log"), compress);
+  killWritersAndCheck(dir() / "crash.log", std::nullopt);
+  for (const CompressionCodec codec : builtCodecs()) {
     if (HasFatalFailure()) return;
+    SCOPED_TRACE(suffixOf(codec));
+    killWritersAndCheck(dir() / ("zipped" + suffixOf(codec) + ".log"), codec);
   }
 }
 
-void killWritersAndCheck(const fs::path& path, bool compress) {
+void killWritersAndCheck(const fs::path& path, std::optional<CompressionCodec> codec) {
   // Small files, so that the writers live and die through many rotations.
   constexpr std::uint64_t kLimit = 64 * 1024;
   constexpr std::size_t kMaxSize = 6000;
   RotationPolicy policy{kLimit, kMaxBackups};
-  policy.compressBackups = compress;
+  policy.compressBackups = codec.has_value();
+  if (codec) policy.codec = *codec;
   std::mt19937 random(20261208);
   constexpr int kRounds = 30;
   for (int round = 0; round <= kRounds; ++round) {
@@ -256,7 +259,7 @@ void killWritersAndCheck(const fs::path& path, bool compress) {
   }
   std::set<std::string> expected;
   for (int n = 1; n <= kMaxBackups; ++n) {
-    expected.insert(backup(path, n).filename().string() + (compress && n > 1 ? ".gz" : ""));
+    expected.insert(backup(path, n).filename().string() + (codec && n > 1 ? suffixOf(*codec) : ""));
   }
   EXPECT_EQ(names, expected);
 }

@@ -284,7 +284,17 @@ TEST_F(RotationTest, APolicyOutsideItsLimitsIsRefusedBeforeAnythingIsMade) {
     std::string field;
     std::string value;
   };
-  const std::vector<Case> cases = {
+  const auto compressed = [](CompressionCodec codec, int level) {
+    RotationPolicy policy{100, 5};
+    policy.compressBackups = true;
+    policy.codec = codec;
+    policy.compressionLevel = level;
+    return policy;
+  };
+  std::vector<Case> cases = {
+      {compressed(CompressionCodec::Gzip, 10), "compressionLevel", "10"},
+      {compressed(CompressionCodec::Gzip, -1), "compressionLevel", "-1"},
+      {compressed(static_cast<CompressionCodec>(7), 0), "codec", "7"},
       {{0, 5}, "maxFileBytes", "0"},
       {{100, 0}, "maxBackups", "0"},
       {{100, -1}, "maxBackups", "-1"},
@@ -294,6 +304,9 @@ TEST_F(RotationTest, APolicyOutsideItsLimitsIsRefusedBeforeAnythingIsMade) {
        std::to_string(std::numeric_limits<int>::max())},
       {{100, 5, RotationPeriod::None, false, std::chrono::seconds(-1)}, "maxBackupAge", "-1s"},
   };
+  if (builtCodecs().size() > 1) {
+    cases.push_back({compressed(CompressionCodec::Zstd, 23), "compressionLevel", "23"});
+  }
   for (const Case& refused : cases) {
     const fs::path path = dir() / "never" / "made.log";
     for (int factory = 0; factory < 2; ++factory) {
@@ -311,6 +324,14 @@ TEST_F(RotationTest, APolicyOutsideItsLimitsIsRefusedBeforeAnythingIsMade) {
       }
     }
     EXPECT_TRUE(fs::is_empty(dir())) << refused.field << " " << refused.value;
+  }
+  if (builtCodecs().size() == 1) {  // A build without zstd says so.
+    try {
+      FileLogSink sink(dir() / "z.log", compressed(CompressionCodec::Zstd, 0));
+      ADD_FAILURE() << "Zstd was accepted without zstd";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_NE(std::string(error.what()).find("no zstd"), std::string::npos) << error.what();
+    }
   }
 }
 
@@ -363,112 +384,119 @@ TEST_F(RotationTest, AChosenPolicyKeepsEveryPromiseWithItsOwnNumbers) {
   EXPECT_EQ(readFile(backup(path, kMaxBackupsLimit + 1)), "stranger");
 }
 
-// Compressed backups: ".1" plain, ".2" on as whole gzip files holding the
-// lines in order, each of the plain file's size bound, permission bits and
-// time; and what a killed writer left in the set (a partial temporary file,
-// a plain backup above ".1", a ".gz" beside the plain file it was made
-// from) is finished or redone by the next rotation, losing nothing.
+// Compressed backups, by each codec: ".1" plain, ".2" on as whole
+// compressed files holding the lines in order, each of the plain file's
+// size bound, permission bits and time; and what a killed writer left in
+// the set (a partial temporary file, a plain backup above ".1", a
+// compressed file beside the plain file it was made from) is finished or
+// redone by the next rotation, losing nothing.
 TEST_F(RotationTest, CompressedBackupsKeepEveryLineAndRepairWhatACrashLeft) {
-  RotationPolicy policy{2000, 40};
-  policy.compressBackups = true;
-  const fs::path path = dir() / "zipped.log";
-  constexpr std::uint64_t kRecords = 400;
-  {
-    std::shared_ptr<ILogSink> sink = makeFileLogSink(path, policy);
-    for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
-      sink->write(LogLevel::Info, recordMessage("z", seq, 40));
+  for (const CompressionCodec codec : builtCodecs()) {
+    const std::string zs = suffixOf(codec);
+    SCOPED_TRACE(zs);
+    const fs::path here = dir() / zs.substr(1);
+    fs::create_directory(here);
+    const auto packed = [&](const fs::path& path, int n) {
+      return fs::path(backup(path, n).native() + fs::path(zs).native());
+    };
+    RotationPolicy policy{2000, 40};
+    policy.compressBackups = true;
+    policy.codec = codec;
+    const fs::path path = here / "zipped.log";
+    constexpr std::uint64_t kRecords = 400;
+    {
+      std::shared_ptr<ILogSink> sink = makeFileLogSink(path, policy);
+      for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+        sink->write(LogLevel::Info, recordMessage("z", seq, 40));
+      }
     }
-  }
-  std::string all;
-  int backups = 0;
-  for (int n = policy.maxBackups; n >= 1; --n) {
-    const fs::path zipped = backup(path, n).native() + fs::path(".gz").native();
-    if (!fs::exists(backup(path, n)) && !fs::exists(zipped)) continue;
-    ++backups;
-    EXPECT_EQ(fs::exists(backup(path, n)), n == 1) << n;  // Only .1 is plain.
-    EXPECT_EQ(fs::exists(zipped), n > 1) << n;
-    const std::string text = readBackup(path, n);
-    EXPECT_GE(text.size(), policy.maxFileBytes) << n;
-    EXPECT_LT(text.size(), policy.maxFileBytes + recordLineSize("z", kRecords, 40)) << n;
-    all += text;
-  }
-  EXPECT_GT(backups, 10);
-  expectEveryRecord(parseRecords(all + readFile(path), false), 1, kRecords);
+    std::string all;
+    int backups = 0;
+    for (int n = policy.maxBackups; n >= 1; --n) {
+      if (!fs::exists(backup(path, n)) && !fs::exists(packed(path, n))) continue;
+      ++backups;
+      EXPECT_EQ(fs::exists(backup(path, n)), n == 1) << n;  // Only .1 is plain.
+      EXPECT_EQ(fs::exists(packed(path, n)), n > 1) << n;
+      const std::string text = readBackup(path, n);
+      EXPECT_GE(text.size(), policy.maxFileBytes) << n;
+      EXPECT_LT(text.size(), policy.maxFileBytes + recordLineSize("z", kRecords, 40)) << n;
+      all += text;
+    }
+    EXPECT_GT(backups, 10);
+    expectEveryRecord(parseRecords(all + readFile(path), false), 1, kRecords);
 
-  // A set as writers killed at every step of compressing leave it.
-  const fs::path left = dir() / "left.log";
-  writeFile(backup(left, 1), "one\n");
+    // A set as writers killed at every step of compressing leave it.
+    const fs::path left = here / "left.log";
+    writeFile(backup(left, 1), "one\n");
 #ifndef _WIN32
-  // A log kept private stays so when compressed.
-  fs::permissions(backup(left, 1), fs::perms::owner_read | fs::perms::owner_write);
+    // A log kept private stays so when compressed.
+    fs::permissions(backup(left, 1), fs::perms::owner_read | fs::perms::owner_write);
 #endif
-  writeFile(backup(left, 2), "two\n");  // Plain above .1.
-  writeFile(backup(left, 3).native() + fs::path(".gz.tmp").native(), "partial");
-  writeFile(backup(left, 4), "four\n");  // And a .gz made of its start:
-  gzipFile(backup(left, 4).native() + fs::path(".gz").native(), "fo");
-  // A .gz beside a plain file that is not its source is another backup:
-  // both stay, and move up together.
-  writeFile(backup(left, 5), "five\n");
-  gzipFile(backup(left, 5).native() + fs::path(".gz").native(), "older\n");
-  ASSERT_TRUE(setModifiedAgo(backup(left, 2), std::chrono::hours(5)));
-  fillBefore(left, 1000, "m");
-  RotationPolicy small{1000, 6};
-  small.compressBackups = true;
-  makeFileLogSink(left, small)->write(LogLevel::Info, "m");
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir())) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("left.log", 0) == 0) names.insert(name);
+    writeFile(backup(left, 2), "two\n");  // Plain above .1.
+    writeFile(packed(left, 3).native() + fs::path(".tmp").native(), "partial");
+    writeFile(backup(left, 4), "four\n");  // And a compressed file made of its start:
+    packFile(packed(left, 4), "fo");
+    // A compressed file beside a plain file that is not its source is
+    // another backup: both stay, and move up together.
+    writeFile(backup(left, 5), "five\n");
+    packFile(packed(left, 5), "older\n");
+    ASSERT_TRUE(setModifiedAgo(backup(left, 2), std::chrono::hours(5)));
+    fillBefore(left, 1000, "m");
+    RotationPolicy small{1000, 6};
+    small.compressBackups = true;
+    small.codec = codec;
+    makeFileLogSink(left, small)->write(LogLevel::Info, "m");
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(here)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("left.log", 0) == 0) names.insert(name);
+    }
+    EXPECT_EQ(names,
+              (std::set<std::string>{"left.log", "left.log.1", "left.log.2" + zs, "left.log.3" + zs,
+                                     "left.log.5" + zs, "left.log.6", "left.log.6" + zs}));
+    EXPECT_EQ(fs::file_size(left), 0u);
+    EXPECT_EQ(messageOf(splitLines(readBackup(left, 1)).back()), "m");
+    EXPECT_EQ(readBackup(left, 2), "one\n");
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(packed(left, 2)).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+#endif
+    EXPECT_EQ(readBackup(left, 3), "two\n");
+    EXPECT_EQ(readBackup(left, 5), "four\n");
+    EXPECT_EQ(readBackup(left, 6), "five\n");
+    bool complete = false;
+    EXPECT_EQ(unpackFile(packed(left, 6), complete), "older\n");
+    EXPECT_TRUE(complete);
+    // A compressed file carries its plain file's time: an age limit judges
+    // the lines.
+    const auto age = fs::file_time_type::clock::now() - fs::last_write_time(packed(left, 3));
+    EXPECT_GT(age, std::chrono::hours(4));
   }
-  // The fresh active file is there at once: compression holds its lock.
-  EXPECT_EQ(names,
-            (std::set<std::string>{"left.log", "left.log.1", "left.log.2.gz", "left.log.3.gz",
-                                   "left.log.5.gz", "left.log.6", "left.log.6.gz"}));
-  EXPECT_EQ(fs::file_size(left), 0u);
-  EXPECT_EQ(messageOf(splitLines(readBackup(left, 1)).back()), "m");
-  EXPECT_EQ(readBackup(left, 2), "one\n");
-#ifndef _WIN32
-  EXPECT_EQ(fs::status(backup(left, 2).native() + fs::path(".gz").native()).permissions(),
-            fs::perms::owner_read | fs::perms::owner_write);
-#endif
-  EXPECT_EQ(readBackup(left, 3), "two\n");
-  EXPECT_EQ(readBackup(left, 5), "four\n");
-  EXPECT_EQ(readBackup(left, 6), "five\n");
-  bool complete = false;
-  EXPECT_EQ(gunzipFile(backup(left, 6).native() + fs::path(".gz").native(), complete), "older\n");
-  EXPECT_TRUE(complete);
-  // A .gz carries its plain file's time: an age limit judges the lines.
-  const auto age = fs::file_time_type::clock::now() -
-                   fs::last_write_time(backup(left, 3).native() + fs::path(".gz").native());
-  EXPECT_GT(age, std::chrono::hours(4));
 }
 
-// Writers with and without compression on one file, and one that turns it
-// on later: a plain backup shifted in beside an older .gz never costs that
-// .gz, and every line stays in the set.
+// Writers with and without compression, and with either codec, on one
+// file: a plain backup shifted in beside an older compressed one never
+// costs that one, and every line stays in the set.
 TEST_F(RotationTest, MixedCompressionKeepsEveryLine) {
   const fs::path path = dir() / "mixed.log";
   RotationPolicy plain{1500, 200};
-  RotationPolicy zipped = plain;
-  zipped.compressBackups = true;
+  std::vector<std::pair<std::string, std::shared_ptr<ILogSink>>> writers;
+  writers.emplace_back("p", makeFileLogSink(path, plain));
+  for (const CompressionCodec codec : builtCodecs()) {
+    RotationPolicy zipped = plain;
+    zipped.compressBackups = true;
+    zipped.codec = codec;
+    writers.emplace_back(suffixOf(codec).substr(1), makeFileLogSink(path, zipped));
+  }
   constexpr std::uint64_t kRecords = 300;
-  {
-    std::shared_ptr<ILogSink> compressing = makeFileLogSink(path, zipped);
-    std::shared_ptr<ILogSink> notCompressing = makeFileLogSink(path, plain);
-    for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
-      compressing->write(LogLevel::Info, recordMessage("c", seq, 40));
-      notCompressing->write(LogLevel::Info, recordMessage("p", seq, 40 + seq % 7));
+  for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+    for (const auto& [tag, sink] : writers) {
+      sink->write(LogLevel::Info, recordMessage(tag, seq, 40 + seq % 7));
     }
   }
-  std::string all;
-  for (int n = plain.maxBackups; n >= 1; --n) {
-    bool complete = true;
-    const fs::path gz = backup(path, n).native() + fs::path(".gz").native();
-    if (fs::exists(gz)) all += gunzipFile(gz, complete);  // The older of the two.
-    EXPECT_TRUE(complete) << n;
-    if (fs::exists(backup(path, n))) all += readFile(backup(path, n));
-  }
-  expectEveryRecord(parseRecords(all + readFile(path), false), 2, kRecords);
+  writers.clear();
+  expectEveryRecord(parseRecords(readSetText(path, plain.maxBackups), false),
+                    1 + builtCodecs().size(), kRecords);
 }
 
 #ifndef _WIN32

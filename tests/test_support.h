@@ -303,12 +303,15 @@ inline int expectBackupsWithin(const fs::path& path, const common::RotationPolic
 inline std::vector<std::string> writerArgs(const fs::path& path, const std::string& tag,
                                            std::uint64_t count, std::size_t filler,
                                            const common::RotationPolicy& policy = {}) {
-  return {path.string(),
-          tag,
-          std::to_string(count),
-          std::to_string(filler),
-          std::to_string(policy.maxFileBytes),
-          std::to_string(policy.maxBackups) + (policy.compressBackups ? "z" : "")};
+  return {
+      path.string(),
+      tag,
+      std::to_string(count),
+      std::to_string(filler),
+      std::to_string(policy.maxFileBytes),
+      std::to_string(policy.maxBackups) + (!policy.compressBackups                          ? ""
+                                           : policy.codec == common::CompressionCodec::Zstd ? "s"
+                                                                                            : "z")};
 }
 
 #ifndef _WIN32

@@ -146,7 +146,10 @@ int main(int argc, char** argv) {
   const std::uint64_t count = std::strtoull(argv[3], nullptr, 10);
   const std::size_t size = std::strtoull(argv[4], nullptr, 10);
   velmor::common::RotationPolicy policy{std::strtoull(argv[5], nullptr, 10), std::atoi(argv[6])};
-  policy.compressBackups = std::string(argv[6]).back() == 'z';
+  // A "z" after the count: gzip; an "s": zstd.
+  const char codec = std::string(argv[6]).back();
+  policy.compressBackups = codec == 'z' || codec == 's';
+  if (codec == 's') policy.codec = velmor::common::CompressionCodec::Zstd;
   velmor::common::FileLogSink sink(argv[1], policy);
   if (argc == 7) {
     for (std::uint64_t seq = 0; count == 0 || seq < count; ++seq) {
