@@ -233,7 +233,10 @@ TEST_F(VelmorLogTest, RefusedArgumentsAndAnUnopenableFileLeaveNothingBehind) {
                                                          {"--mode", "", file},
                                                          {"--time", "gmt", file},
                                                          {"--when-full", "sometimes", file},
-                                                         {"--sync", "loud", file}};
+                                                         {"--sync", "loud", file},
+                                                         {"--codec", "lz4", file},
+                                                         {"--compress-level", "0", file},
+                                                         {"--compress-level", "10", file}};
   for (const std::vector<std::string>& args : refused) {
     const Ran ran = velmorLog(args);
     std::string shown;
@@ -343,27 +346,35 @@ TEST_F(VelmorLogTest, InstancesRotateAFileOfAnEarlierHourOnceBeforeTheirLines) {
 }
 
 #ifndef _WIN32
-// --compress keeps .2 on as .gz; --on-rotate runs its command once per
+// --compress keeps .2 on as .gz (--codec zstd: .zst); --on-rotate runs its command once per
 // rotation with FILE.1 as the last argument, without holding up the lines.
 TEST_F(VelmorLogTest, CompressAndOnRotateReachEveryRotation) {
-  const fs::path file = dir() / "zipped.log";
-  const fs::path hooks = dir() / "hooks.txt";
-  std::string input;
-  for (int i = 0; i < 100; ++i) input += std::string(100, static_cast<char>('a' + i % 26)) + "\n";
-  // 123-byte lines, 9 to a 1 KiB file: 11 rotations for 100 lines.
-  const Ran ran = velmorLog({"-s", "1K", "--compress", "--on-rotate",
-                             "printf '%s\\n' >> '" + hooks.string() + "'", file.string()},
-                            input);
-  EXPECT_EQ(ran.status, 0) << ran.err;
-  std::vector<std::string> calls;
-  for (int i = 0; i < 1000 && (calls = splitLines(readFile(hooks))).size() < 11; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(calls, std::vector<std::string>(11, backup(file, 1).string() + "\n"));
-  EXPECT_TRUE(fs::exists(backup(file, 1)));
-  for (int n = 2; n <= common::kMaxBackups; ++n) {
-    EXPECT_FALSE(fs::exists(backup(file, n))) << n;
-    EXPECT_EQ(splitLines(readBackup(file, n)).size(), 9u) << n;
+  std::vector<std::vector<std::string>> codecs = {{"--compress"}};
+  if (builtCodecs().size() > 1) codecs.push_back({"--codec", "zstd", "--compress-level", "19"});
+  for (std::vector<std::string> args : codecs) {
+    const std::string suffix = args[0] == "--compress" ? ".gz" : ".zst";
+    SCOPED_TRACE(suffix);
+    const fs::path file = dir() / ("zipped" + suffix + ".log");
+    const fs::path hooks = dir() / ("hooks" + suffix + ".txt");
+    std::string input;
+    for (int i = 0; i < 100; ++i) input += std::string(100, static_cast<char>('a' + i % 26)) + "\n";
+    // 123-byte lines, 9 to a 1 KiB file: 11 rotations for 100 lines.
+    args.insert(args.end(), {"-s", "1K", "--on-rotate",
+                             "printf '%s\\n' >> '" + hooks.string() + "'", file.string()});
+    const Ran ran = velmorLog(args, input);
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    std::vector<std::string> calls;
+    for (int i = 0; i < 1000 && (calls = splitLines(readFile(hooks))).size() < 11; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(calls, std::vector<std::string>(11, backup(file, 1).string() + "\n"));
+    EXPECT_TRUE(fs::exists(backup(file, 1)));
+    // A clean end finishes the compression its rotations asked for.
+    for (int n = 2; n <= common::kMaxBackups; ++n) {
+      EXPECT_FALSE(fs::exists(backup(file, n))) << n;
+      EXPECT_TRUE(fs::exists(backup(file, n).native() + fs::path(suffix).native())) << n;
+      EXPECT_EQ(splitLines(readBackup(file, n)).size(), 9u) << n;
+    }
   }
 }
 

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "logging/internal/build_config.h"
+
 namespace velmor::tool {
 namespace {
 
@@ -117,6 +119,22 @@ void addRotationOptions(ValuedOptions& valued, common::RotationPolicy& policy) {
         value == "hour" ? common::RotationPeriod::Hourly : common::RotationPeriod::Daily;
     return true;
   });
+  valued.add("--codec", "--codec", "codec", "gzip or zstd", [&](std::string& value) {
+    if (!passes(CLI::IsMember({"gzip", "zstd"}), value)) return false;
+    policy.codec =
+        value == "zstd" ? common::CompressionCodec::Zstd : common::CompressionCodec::Gzip;
+    policy.compressBackups = true;
+    return true;
+  });
+  // The codec's own range is checked once every option is known.
+  valued.add("--compress-level", "--compress-level", "level", "1 to 9 for gzip, 1 to 22 for zstd",
+             [&](std::string& value) {
+               std::uint64_t level = 0;
+               if (!positive(value, 22, level)) return false;
+               policy.compressionLevel = static_cast<int>(level);
+               policy.compressBackups = true;
+               return true;
+             });
   valued.add("--max-age", "--max-age", "duration", "at least 1, in s, m, h or d",
              [&](std::string& value) { return parseDuration(value, policy.maxBackupAge); });
   valued.add("--max-total", "--max-total", "size", sizes,
@@ -235,6 +253,17 @@ std::optional<Options> parseOptions(const std::vector<std::string>& given, std::
     error = "missing FILE";
     return std::nullopt;
   }
+  const common::RotationPolicy& policy = options.policy;
+  if (policy.codec == common::CompressionCodec::Gzip && policy.compressionLevel > 9) {
+    error = "bad level '" + std::to_string(policy.compressionLevel) +
+            "' for --compress-level (1 to 9 for gzip, 1 to 22 for zstd)";
+    return std::nullopt;
+  }
+  if (policy.compressBackups && policy.codec == common::CompressionCodec::Zstd &&
+      !VELMOR_HAVE_ZSTD) {
+    error = "--codec zstd is not available: this build of velmor-log has no zstd";
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -273,7 +302,11 @@ std::string usage() {
          "                           (FILE.1 is always kept)\n"
          "      --copy-when-pinned   Windows: copy FILE into FILE.1 and empty it when\n"
          "                           another program keeps it from being renamed\n"
-         "      --compress           keep FILE.2 on gzip-compressed, as FILE.N.gz\n"
+         "      --compress           keep FILE.2 on compressed, as FILE.N.gz (or .zst),\n"
+         "                           beside the writing, in a thread of its own\n"
+         "      --codec gzip|zstd    compress with gzip (default) or zstd; implies --compress\n"
+         "      --compress-level N   the codec's level: gzip 1 to 9 (default 6), zstd 1 to\n"
+         "                           22 (default 3); implies --compress\n"
          "      --mode OCTAL         create FILE with these permission bits, less the\n"
          "                           umask (POSIX; default 666)\n"
          "      --on-rotate CMD      after each rotation run CMD (by the shell) with FILE.1\n"
