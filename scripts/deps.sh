@@ -14,6 +14,6 @@ velmor_install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# What every native build needs (zlib: compressed backups; CLI11: velmor-log's options, header-only;
-# tzdata: the tests of the period rule across time zones).
-VELMOR_BASE_PACKAGES=(cmake ninja-build g++ libgtest-dev libcli11-dev zlib1g-dev git tzdata)
+# What every native build needs (zlib and zstd: compressed backups; CLI11: velmor-log's options,
+# header-only; tzdata: the tests of the period rule across time zones).
+VELMOR_BASE_PACKAGES=(cmake ninja-build g++ libgtest-dev libcli11-dev zlib1g-dev libzstd-dev git tzdata)

@@ -110,6 +110,32 @@ TEST_F(ProcessTest, ThreadsAndBatchesAddOneLinePerProcessToARotatedFile) {
   }
 }
 
+// Four processes on one compressed set, each compressing in its own thread
+// with either codec, one of them not compressing at all: every line is in
+// the set once and in order, and every compressed file whole.
+TEST_F(ProcessTest, FourProcessesWithEitherCodecShareOneCompressedSet) {
+  const fs::path path = dir() / "shared.log";
+  RotationPolicy plain{16 * 1024, 200};
+  std::vector<RotationPolicy> policies = {plain, plain, plain, plain};
+  for (std::size_t i = 1; i < policies.size(); ++i) {
+    policies[i].compressBackups = true;
+    policies[i].codec = builtCodecs()[i % builtCodecs().size()];
+  }
+  constexpr std::uint64_t kLines = 1500;
+  std::vector<Child> children;
+  for (std::size_t i = 0; i < policies.size(); ++i) {
+    children.push_back(spawn(writerProcess(),
+                             writerArgs(path, "p" + std::to_string(i), kLines, 200, policies[i])));
+  }
+  for (const Child child : children) ASSERT_EQ(waitFor(child), 0);
+  expectEveryRecord(parseRecords(readSetText(path, plain.maxBackups), false), policies.size(),
+                    kLines);
+  // What the compressors have not reached (the plain writer may have
+  // rotated last) the next rotation of a compressing writer takes up.
+  FileLogSink(path, policies[1]).write(LogLevel::Info, std::string(plain.maxFileBytes, 'x'));
+  for (int n = 2; n <= plain.maxBackups; ++n) EXPECT_FALSE(fs::exists(backup(path, n))) << n;
+}
+
 // A crash writes the queue: a child queues 20,000 lines that would wait an
 // hour in a background sink with writeOnCrash, then faults (a null write,
 // abort()): every line is in the file, in order; the child's own handler
