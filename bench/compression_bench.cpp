@@ -4,11 +4,11 @@
 // one 5 MiB file of log text, for bench/compression_vs_tools.sh to set
 // beside gzip, pigz and zstd.
 //
-//   compression_bench writers [lines]    the writers' table (best of 3)
+//   compression_bench writers [lines]    the writers' table (best of 5)
 //   compression_bench codec FILE         milliseconds of each codec on FILE
 //   compression_bench sample FILE        writes 5 MiB of log text to FILE
 //
-// lines: 1,000,000 100-byte messages (100 MB) unless given, into 5 MiB files
+// lines: 2,000,000 100-byte messages (200 MB) unless given, into 5 MiB files
 // with 5 backups, as a service's log is kept.
 #include <algorithm>
 #include <chrono>
@@ -112,7 +112,7 @@ int writers(std::uint64_t lines) {
     // Interleaved: each round runs every codec once, so that the machine's
     // drift falls on all of them alike.
     std::vector<Run> best(codecs.size(), Run{1e9, 1e9});
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 5; ++round) {
       for (std::size_t c = 0; c < codecs.size(); ++c) {
         const Run run = runOnce(kind, codecs[c], lines, text);
         best[c].writer = std::min(best[c].writer, run.writer);
@@ -171,7 +171,7 @@ int codec(const fs::path& file) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "writers") return writers(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000000);
+  if (mode == "writers") return writers(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2000000);
   if (mode == "sample" && argc == 3) return sample(argv[2]);
   if (mode == "codec" && argc == 3) return codec(argv[2]);
   std::fprintf(stderr, "usage: compression_bench writers [lines] | codec FILE | sample FILE\n");

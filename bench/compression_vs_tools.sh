@@ -8,13 +8,13 @@
 #   bash bench/compression_vs_tools.sh [BUILD_DIR [LINES]]
 #
 # BUILD_DIR: a static build with -DVELMOR_BUILD_BENCHMARKS=ON (build/bench by
-# default, made if missing); LINES: 1,000,000 by default.
+# default, made if missing); LINES: 2,000,000 by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 velmor_install "${VELMOR_BASE_PACKAGES[@]}" libbenchmark-dev gzip pigz zstd gnuplot-nox
 build=${1:-build/bench}
-lines=${2:-1000000}
+lines=${2:-2000000}
 if [ ! -x "$build/bench/compression_bench" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_BENCHMARKS=ON \
     -DVELMOR_BUILD_TESTS=OFF >/dev/null
