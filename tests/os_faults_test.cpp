@@ -75,28 +75,30 @@ std::vector<Record> readSet(const fs::path& path, int backups) {
 TEST_F(OsFaultTest, AStalledWritersLineOutlivesTheCompressionOfItsFile) {
   RotationPolicy policy{1000, 6};
   policy.compressBackups = true;
-  for (const mock::Moment stall :
-       {mock::Moment::AfterAnAppend, mock::Moment::BeforeMarkingAnAppend}) {
-    const fs::path path =
-        dir() / (stall == mock::Moment::AfterAnAppend ? "after.log" : "before.log");
-    FileLogSink sink(path, policy);
-    int status = -1;
-    mock::atNext(stall, [&] {
-      status = run(writerProcess(), writerArgs(path, "other", 40, 60, policy), "").status;
-    });
-    sink.write(LogLevel::Info, recordMessage("stalled", 0, 10));
-    ASSERT_EQ(status, 0);
-    std::vector<std::uint64_t> others;
-    int stalled = 0;
-    for (const Record& record : readSet(path, policy.maxBackups)) {
-      if (record.tag == "stalled") ++stalled;
-      if (record.tag == "other") others.push_back(record.seq);
+  for (const CompressionCodec codec : builtCodecs())
+    for (const mock::Moment stall :
+         {mock::Moment::AfterAnAppend, mock::Moment::BeforeMarkingAnAppend}) {
+      policy.codec = codec;
+      const fs::path path = dir() / ((stall == mock::Moment::AfterAnAppend ? "after" : "before") +
+                                     suffixOf(codec) + ".log");
+      FileLogSink sink(path, policy);
+      int status = -1;
+      mock::atNext(stall, [&] {
+        status = run(writerProcess(), writerArgs(path, "other", 40, 60, policy), "").status;
+      });
+      sink.write(LogLevel::Info, recordMessage("stalled", 0, 10));
+      ASSERT_EQ(status, 0);
+      std::vector<std::uint64_t> others;
+      int stalled = 0;
+      for (const Record& record : readSet(path, policy.maxBackups)) {
+        if (record.tag == "stalled") ++stalled;
+        if (record.tag == "other") others.push_back(record.seq);
+      }
+      EXPECT_EQ(stalled, 1) << path;
+      std::vector<std::uint64_t> all(40);
+      std::iota(all.begin(), all.end(), 0);
+      EXPECT_EQ(others, all) << path;
     }
-    EXPECT_EQ(stalled, 1) << path;
-    std::vector<std::uint64_t> all(40);
-    std::iota(all.begin(), all.end(), 0);
-    EXPECT_EQ(others, all) << path;
-  }
 }
 
 // Another process writes while this one compresses the backups after a
