@@ -106,8 +106,10 @@ class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
   AsyncFileLogSink(const AsyncFileLogSink&) = delete;
   AsyncFileLogSink& operator=(const AsyncFileLogSink&) = delete;
 
-  // Queues one line, stamped now. With a full queue: waits for room
-  // (Block), or drops it (Drop).
+  // Queues one line, stamped now (or with the stamp of the line queued
+  // before it, if that is later by less than a second: stamps never go back
+  // for a caller descheduled before its line was queued). With a full
+  // queue: waits for room (Block), or drops it (Drop).
   void write(LogLevel level, std::string_view message) override;
 
   // Returns once every line queued before the call has been handed to the

@@ -85,6 +85,19 @@ TEST_F(AsyncFileLogSinkTest, WritesTheLinesOfFileLogSinkInCallOrder) {
     for (std::thread& thread : threads) thread.join();
   }
   expectEveryRecord(readAll(shared, 0, false), 4, kRecords);
+  // A thread descheduled between reading the clock and queueing its line
+  // must not make time go back in the file (a day's wrap aside).
+  long last = -1;
+  int back = 0;
+  for (const std::string& line : splitLines(readFile(shared))) {
+    const long ms = ((std::stol(line.substr(1, 2)) * 60 + std::stol(line.substr(4, 2))) * 60 +
+                     std::stol(line.substr(7, 2))) *
+                        1000 +
+                    std::stol(line.substr(10, 3));
+    if (ms < last && last - ms < 12L * 3600 * 1000) ++back;
+    last = ms;
+  }
+  EXPECT_EQ(back, 0) << "lines whose stamp is earlier than the line before";
 }
 
 // An idle sink's line reaches the file with no flush and no more lines; with

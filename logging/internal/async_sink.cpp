@@ -36,6 +36,9 @@ const AsyncOptions& checked(const AsyncOptions& options) {
 // for a few large appends, so that a busy program pays for a wake-up only
 // now and then.
 constexpr std::size_t kWakeBytes = 256 * 1024;
+// How far a stamp may lag the line queued before it and still be taken for
+// a caller descheduled in between: a clock stepped back further is a step.
+constexpr std::chrono::seconds kLateStampSlack{1};
 
 }  // namespace
 
@@ -105,17 +108,24 @@ void AsyncSink::write(LogLevel level, std::string_view message) {
     progress_.wait(lock);
     --waiters_;
   }
+  // A stamp read before the lock is older than the line queued last when
+  // this thread was descheduled in between (for a time slice, or in the
+  // wait for room): it shows that line's time instead, so that a file's
+  // stamps never go back. A clock stepped back further than that is a real
+  // step (NTP), and shows at once.
+  const auto stamp = now < lastStamp_ && lastStamp_ - now < kLateStampSlack ? lastStamp_ : now;
   Buffer& buffer = queued_;
   const std::size_t offset = buffer.bytes.size();
   try {
     buffer.bytes.insert(buffer.bytes.end(), message.begin(), message.end());
-    buffer.entries.push_back(Entry{level, offset, size, now});
+    buffer.entries.push_back(Entry{level, offset, size, stamp});
   } catch (const std::bad_alloc&) {
     buffer.bytes.resize(offset);
     lock.unlock();
     dropped_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
+  lastStamp_ = stamp;
   queuedBytes_ += size;
   ++accepted_;
   const bool notify = wake(buffer.bytes.size() >= wakeBytes_);

@@ -97,6 +97,9 @@ class AsyncSink {
   bool finished_ = false;   // The thread has left run().
   std::thread::id runner_;  // The sink's thread, once it runs.
   int waiters_ = 0;         // Callers waiting for room or for a flush.
+  // The stamp of the line queued last: a later line never shows an earlier
+  // time (see write()).
+  std::chrono::system_clock::time_point lastStamp_{};
   // What the thread does: writes (Busy), waits up to maxDelay for more lines
   // (Dozing: only a large queue, a flush, a full queue or the end wakes it),
   // or waits for the next line (Asleep: any write wakes it).
