@@ -87,8 +87,11 @@ class VELMOR_LOGGING_EXPORT FileLogSink final : public ILogSink {
   explicit FileLogSink(std::filesystem::path path);
   // The same with `policy`. A policy outside its limits (see RotationPolicy)
   // is a programming error: throws std::invalid_argument naming the field
-  // and the value, before anything is made on disk.
+  // and the value, before anything is made on disk. With compressBackups,
+  // the first such sink of the process starts its compressor thread, and
+  // throws std::system_error if the OS refuses one.
   FileLogSink(std::filesystem::path path, const RotationPolicy& policy);
+  // Finishes the compression that this sink's rotations asked for.
   ~FileLogSink() override;
 
   FileLogSink(const FileLogSink&) = delete;
