@@ -167,11 +167,11 @@ struct RotationPolicy {
 
   // A rotation that this sink makes puts the active file on stable storage
   // before it becomes ".1", and its directory after the renames and
-  // deletions (and after a compression's rename), before the call that
-  // rotated returns: after a power cut no backup is missing, present under
-  // two numbers, or a name over a file of zeros. On Windows the renames are
-  // written through (MOVEFILE_WRITE_THROUGH) and the file is flushed before
-  // it moves; a directory cannot be flushed there.
+  // deletions, before the call that rotated returns (the compressor syncs
+  // it after a compression's rename, before the pass ends): after a power cut no backup is missing,
+  // present under two numbers, or a name over a file of zeros. On Windows the renames are written
+  // through (MOVEFILE_WRITE_THROUGH) and the file is flushed before it moves; a directory cannot be
+  // flushed there.
   bool syncRotations = false;
 
   // Called once for each rotation that this sink made, with the name of the
