@@ -7,8 +7,8 @@
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-velmor_install dpkg-dev debhelper devscripts equivs fakeroot lintian man-db bash-completion pkgconf \
-  cmake g++
+velmor_install dpkg-dev debhelper devscripts equivs fakeroot lintian man-db bash-completion pkgconf binutils \
+  cmake ninja-build g++
 trap 'status=$?; echo "FAILED (exit $status) in the Debian packages: $BASH_COMMAND" >&2' ERR
 
 version=$(sed -n 's/^project(velmor_logging VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
