@@ -83,11 +83,8 @@ void BackgroundCompressor::unlink(CompressionJob& job) noexcept {
   job.queued_ = false;
 }
 
-void BackgroundCompressor::finish(CompressionJob& job) noexcept {
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [&] { return !job.running_; });
-  if (!job.queued_) return;
-  // Run here rather than wait behind the other sets' jobs.
+void BackgroundCompressor::runHere(CompressionJob& job,
+                                   std::unique_lock<std::mutex>& lock) noexcept {
   unlink(job);
   job.running_ = true;
   ++running_;
@@ -97,6 +94,13 @@ void BackgroundCompressor::finish(CompressionJob& job) noexcept {
   job.running_ = false;
   --running_;
   done_.notify_all();
+}
+
+void BackgroundCompressor::finish(CompressionJob& job) noexcept {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return !job.running_; });
+  // Run here rather than wait behind the other sets' jobs.
+  if (job.queued_) runHere(job, lock);
 }
 
 void BackgroundCompressor::waitUntilIdle() noexcept {
@@ -109,18 +113,9 @@ void BackgroundCompressor::run() noexcept {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [&] { return head_ != nullptr; });
-    CompressionJob& job = *head_;
-    unlink(job);
-    job.running_ = true;
-    ++running_;
-    current_ = &job;
-    lock.unlock();
-    job.compressNow();
-    lock.lock();
+    current_ = head_;
+    runHere(*current_, lock);
     current_ = nullptr;
-    job.running_ = false;
-    --running_;
-    done_.notify_all();
   }
 }
 

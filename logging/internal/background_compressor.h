@@ -63,6 +63,9 @@ class BackgroundCompressor {
   void forked() noexcept;
   // Takes `job` off the queue; the mutex is held.
   void unlink(CompressionJob& job) noexcept;
+  // Takes the queued `job` off the queue and runs it in this thread, with
+  // `lock` (of mutex_, held) let go meanwhile.
+  void runHere(CompressionJob& job, std::unique_lock<std::mutex>& lock) noexcept;
 
   std::mutex mutex_;
   std::condition_variable wake_;  // A job was queued.
