@@ -486,8 +486,18 @@ TEST_F(VelmorLogTest, GroupSignalsReachTheCommandOnceAndIgnoredOnesStayIgnored) 
   // Once COMMAND has exited, SIGTERM ends logging at once, though a child of
   // it still holds the output open.
   const fs::path orphan = dir() / "orphan.log";
-  child = inSession(orphan, {"--", "sh", "-c", "echo done; sleep 30 & exit 5"}, &input);
+  child = inSession(orphan, {"--", "sh", "-c", "echo done $$; sleep 30 & exit 5"}, &input);
   ASSERT_TRUE(waitForText(orphan, "done"));
+  // COMMAND has exited once it is a zombie, or reaped.
+  const std::string line = readFile(orphan);
+  const fs::path stat =
+      "/proc/" + std::to_string(std::stol(line.substr(line.find("done ") + 5))) + "/stat";
+  const auto exited = [&] {
+    const std::string text = readFile(stat);
+    return text.empty() || text.substr(text.rfind(')') + 2, 1) == "Z";
+  };
+  for (int i = 0; i < 500 && !exited(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const auto start = std::chrono::steady_clock::now();
   signalGroup(child, SIGTERM);
   EXPECT_EQ(waitFor(child), 5);
