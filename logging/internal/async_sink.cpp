@@ -57,33 +57,38 @@ std::atomic<std::uint64_t> nextSinkId{1};
 
 // A thread's rings, one per sink it wrote to, found by the sink's id; the
 // last one used in two plain thread-locals, so that the common path reads
-// no table. When the thread ends its rings are marked so: the sink writes
-// what they hold and then frees them.
+// no table. The table lives on the heap, and the platform hands it back
+// when the thread ends (C++ thread-local destructors are not reliable on
+// every runtime): its rings are marked so, and the sink writes what they
+// hold and then frees them.
 struct RingSlot {
   std::uint64_t sink;
   std::shared_ptr<ThreadRing> ring;
 };
+using ThreadRings = std::vector<RingSlot>;
 thread_local std::uint64_t lastSink = 0;
 thread_local ThreadRing* lastRing = nullptr;
-thread_local bool ringsGone = false;             // This thread's table was destroyed.
+thread_local ThreadRings* rings = nullptr;
+thread_local bool ringsGone = false;             // This thread's table was released.
 thread_local const void* runningSink = nullptr;  // The sink whose thread this is.
 
-struct ThreadRings {
-  std::vector<RingSlot> slots;
-  ThreadRings() = default;
-  ThreadRings(const ThreadRings&) = delete;
-  ThreadRings& operator=(const ThreadRings&) = delete;
-  ~ThreadRings() {
-    ringsGone = true;
-    lastSink = 0;
-    lastRing = nullptr;
-    for (const RingSlot& slot : slots)
-      slot.ring->producerGone.store(true, std::memory_order_release);
-  }
-};
+void releaseRings(void* table) {
+  ringsGone = true;
+  lastSink = 0;
+  lastRing = nullptr;
+  rings = nullptr;
+  const auto* mine = static_cast<ThreadRings*>(table);
+  for (const RingSlot& slot : *mine) slot.ring->producerGone.store(true, std::memory_order_release);
+  delete mine;
+}
 
-ThreadRings& threadRings() {
-  thread_local ThreadRings rings;
+// This thread's table, made on its first use; null once released, or if
+// the platform cannot hand it back (its rings would never be freed).
+ThreadRings* threadRings() {
+  if (rings == nullptr && !ringsGone) {
+    auto table = std::make_unique<ThreadRings>();
+    if (platform::setThreadExitValue(table.get(), releaseRings)) rings = table.release();
+  }
   return rings;
 }
 
@@ -143,10 +148,9 @@ void AsyncSink::stopWithin() noexcept {
 
 ThreadRing& AsyncSink::ringOfThisThread() {
   if (lastSink == id_) return *lastRing;
-  if (!ringsGone) {
-    try {
-      ThreadRings& mine = threadRings();
-      for (const RingSlot& slot : mine.slots) {
+  try {
+    if (ThreadRings* const mine = threadRings()) {
+      for (const RingSlot& slot : *mine) {
         if (slot.sink == id_) {
           lastSink = id_;
           lastRing = slot.ring.get();
@@ -154,7 +158,7 @@ ThreadRing& AsyncSink::ringOfThisThread() {
         }
       }
       // A first line to this sink: the rings of sinks destroyed since go.
-      auto& slots = mine.slots;
+      ThreadRings& slots = *mine;
       slots.erase(std::remove_if(slots.begin(), slots.end(),
                                  [](const RingSlot& slot) { return slot.ring->sinkGone.load(); }),
                   slots.end());
@@ -169,9 +173,9 @@ ThreadRing& AsyncSink::ringOfThisThread() {
       lastSink = id_;
       lastRing = ring.get();
       return *lastRing;
-    } catch (const std::bad_alloc&) {
-      // The shared ring takes this thread's lines.
     }
+  } catch (const std::bad_alloc&) {
+    // The shared ring takes this thread's lines.
   }
   return *sharedRing_;
 }

@@ -196,6 +196,7 @@ class AsyncSink {
   std::chrono::steady_clock::time_point lastSync_{};
   bool unsynced_ = false;
   std::atomic<bool> abandoned_{false};  // A Drop sink's end gave up the rest.
+  std::atomic<bool> crashing_{false};   // The crash handler runs: the thread takes no more.
   std::atomic<std::thread::id> runnerId_{};
   platform::WriteInterrupter interrupter_;
   std::thread thread_;  // Last: started once everything above is made.

@@ -109,6 +109,7 @@ void AsyncSink::take() {
   origins_.clear();
   runs_.clear();
   ownTaken_.clear();
+  if (crashing_.load()) return;  // The crash handler writes the rings.
   ownTaken_.swap(ownLines_);
   if (abandoned_.load()) {
     std::size_t bytes = 0;
@@ -242,6 +243,9 @@ void AsyncSink::writeQueuedOnCrash() noexcept {
   // The thread's batch in progress is older than the rings: it goes first,
   // unless the fault is in that thread.
   const bool ownThread = runnerId_.load() == std::this_thread::get_id();
+  // The thread finishes the batch it writes and takes no other: the rest is
+  // written here, in order.
+  crashing_.store(true);
   for (;;) {
     if (takeMutex_.try_lock()) {
       if (ownThread || !writingOut_) break;
