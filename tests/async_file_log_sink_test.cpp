@@ -118,6 +118,7 @@ TEST_F(AsyncFileLogSinkTest, LinesOfAllThreadsGoOutInTheOrderOfTheirCalls) {
     std::condition_variable turned;
     int next = 0;
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
       // Mostly in rotation, now and then two turns running.
       threads.emplace_back([&, t] {
@@ -288,6 +289,7 @@ TEST_F(AsyncFileLogSinkTest, TheBoundCoversTheQueuesOfAllThreads) {
   sink.write(LogLevel::Info, std::string(100, 'b'));  // Blocks the sink's thread.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 20; ++i) sink.write(LogLevel::Info, std::string(100, 'q'));

@@ -72,6 +72,7 @@ TEST_F(AsyncRingsTest, TheRingsOfEndedThreadsAreWrittenAndFreed) {
   constexpr int kThreads = 2000;
   for (int round = 0; round < kThreads / 100; ++round) {
     std::vector<std::thread> threads;
+    threads.reserve(100);
     for (int t = 0; t < 100; ++t) {
       threads.emplace_back([&sink, seq = round * 100 + t] {
         sink.write(LogLevel::Info, velmor::testing::recordMessage("s", seq, 10));
