@@ -91,8 +91,15 @@ class AsyncSink {
   void take();
   // Whether `run` has a record to take before `cut`, its stamp read.
   static bool openRun(Run& run, std::uint64_t cut) noexcept;
-  // Writes records_ in pieces, giving room back after each.
+  // Writes records_ in pieces, giving room back after each; stops between
+  // two pieces when a crash handler runs (see unwrittenFrom_).
   void writeTaken();
+  // After a crash handler began: waits for the process to end, touching
+  // nothing, so that the end never finds the thread amid a write.
+  [[noreturn]] void parkForCrash();
+  // The crash handler's append: false once `deadline` passed.
+  bool appendOnCrash(const LogRecord* records, std::size_t count,
+                     std::chrono::steady_clock::time_point deadline) noexcept;
   // Gives back the room of records_[from, to), written or dropped.
   void releasePiece(std::size_t from, std::size_t to) noexcept;
   // Whether every ring's records and the thread's own lines are written.
@@ -161,6 +168,10 @@ class AsyncSink {
   // Under takeMutex_: the thread has taken records it is writing without
   // the lock (what a crash handler waits out, so that lines keep order).
   bool writingOut_ = false;
+  // Under takeMutex_: where in records_ the thread stopped for a crash
+  // handler, which writes the rest (still held by the rings) first.
+  std::size_t unwrittenFrom_ = kNoneUnwritten;
+  static constexpr std::size_t kNoneUnwritten = ~std::size_t{0};
   std::vector<std::shared_ptr<ThreadRing>> drainRings_;
   std::uint64_t drainVersion_ = ~std::uint64_t{0};
   StampClock clock_;

@@ -77,20 +77,37 @@ void AsyncSink::waitForWork() {
 
 std::size_t AsyncSink::drainOnce() {
   {
-    const std::lock_guard<std::mutex> lock(takeMutex_);
+    std::unique_lock<std::mutex> lock(takeMutex_);
+    if (crashing_.load()) {
+      lock.unlock();
+      parkForCrash();
+    }
     take();
     if (records_.empty()) return 0;
     writingOut_ = true;
   }
   writeTaken();
   {
-    // What a Drop flush gave up meanwhile is given back too.
-    const std::lock_guard<std::mutex> lock(takeMutex_);
-    for (const auto& ring : drainRings_) ring->release(ring->taken);
+    std::unique_lock<std::mutex> lock(takeMutex_);
     writingOut_ = false;
+    if (unwrittenFrom_ != kNoneUnwritten) {
+      // The crash handler writes the rest: its room is not given back.
+      lock.unlock();
+      parkForCrash();
+    }
+    // What a Drop flush gave up meanwhile is given back too.
+    for (const auto& ring : drainRings_) ring->release(ring->taken);
   }
   progressed();
   return records_.size();
+}
+
+void AsyncSink::parkForCrash() {
+  // Blocked in a wait, the thread holds nothing the handler or the
+  // process's end needs (a thread ended amid a write or an allocation can
+  // leave a lock of the runtime held).
+  std::unique_lock<std::mutex> lock(wakeMutex_);
+  for (;;) work_.wait(lock);
 }
 
 bool AsyncSink::openRun(Run& run, std::uint64_t cut) noexcept {
@@ -178,7 +195,14 @@ void AsyncSink::writeTaken() {
         dropped_.fetch_add(end - done, std::memory_order_relaxed);
         break;
       }
-      done += sink_.append(records_.data() + done, end - done);
+      // A crash handler waits for one pass of the file at most: near a
+      // rotation lines go one at a time, and a piece can take long.
+      done += sink_.append(records_.data() + done, end - done, nullptr, &crashing_);
+      if (done < end && crashing_.load()) {
+        releasePiece(start, done);
+        unwrittenFrom_ = done;
+        return;
+      }
       if (done < end) ++done;
     }
     releasePiece(start, end);
@@ -237,14 +261,24 @@ void AsyncSink::syncAfterWrite(bool burstOver) {
   }
 }
 
+bool AsyncSink::appendOnCrash(const LogRecord* records, std::size_t count,
+                              std::chrono::steady_clock::time_point deadline) noexcept {
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t written = sink_.appendWithin(records + done, count - done, deadline);
+    if (written == 0 && std::chrono::steady_clock::now() >= deadline) return false;
+    done += written > 0 ? written : 1;  // A line the file refused is dropped, as always.
+  }
+  return true;
+}
+
 void AsyncSink::writeQueuedOnCrash() noexcept {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::seconds(1);
   // The thread's batch in progress is older than the rings: it goes first,
   // unless the fault is in that thread.
   const bool ownThread = runnerId_.load() == std::this_thread::get_id();
-  // The thread finishes the batch it writes and takes no other: the rest is
-  // written here, in order.
+  // The thread finishes the piece it writes and stops: the rest of its
+  // batch, and then the rings, are written here, in order.
   crashing_.store(true);
   for (;;) {
     if (takeMutex_.try_lock()) {
@@ -253,6 +287,11 @@ void AsyncSink::writeQueuedOnCrash() noexcept {
     }
     if (Clock::now() >= deadline) return;
     std::this_thread::yield();
+  }
+  if (!ownThread && unwrittenFrom_ != kNoneUnwritten &&
+      !appendOnCrash(records_.data() + unwrittenFrom_, records_.size() - unwrittenFrom_,
+                     deadline)) {
+    return;
   }
   // Every ring registered, if their lock is free; else those the thread knew.
   bool registry = false;
@@ -278,12 +317,7 @@ void AsyncSink::writeQueuedOnCrash() noexcept {
       const ThreadRing::Item item = oldest->next(oldest->taken);
       records[n] = LogRecord{item.level, item.message, shownTime(item.stamp)};
     }
-    if (n == 0) break;
-    for (std::size_t done = 0; done < n;) {
-      const std::size_t written = sink_.appendWithin(records + done, n - done, deadline);
-      if (written == 0 && Clock::now() >= deadline) return;
-      done += written > 0 ? written : 1;  // A line the file refused is dropped, as always.
-    }
+    if (n == 0 || !appendOnCrash(records, n, deadline)) break;
   }
   if (registry) ringsMutex_.unlock();
 }
