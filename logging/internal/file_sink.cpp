@@ -216,6 +216,12 @@ void FileSink::compressPass() noexcept {
     renamed = underActiveLock([&](FileLocks& locks) { return backup.commit(locks); }) || renamed;
   }
   underActiveLock([&](FileLocks&) {
+    // A compressor killed mid-way leaves its temporary file at the number
+    // it began at, which the backup has left since: nothing would start
+    // there again. A live one holds its file's lock, and is left alone.
+    for (int n = 2; n <= backups_.policy().maxBackups; ++n) {
+      platform::removeAbandoned(backups_.tempName(n).c_str());
+    }
     backups_.finishCompression(renamed);
     return true;
   });
