@@ -22,9 +22,12 @@ class AsyncSink;
 
 // How much an AsyncFileLogSink may hold back, and for how long.
 struct AsyncOptions {
-  // Message bytes queued and not yet in the file, at most (the queue's
-  // bookkeeping, some 40 bytes a message, comes on top). A message larger
-  // than this waits for an empty queue and is then queued alone.
+  // Message bytes queued and not yet in the file, at most, in the queues of
+  // all threads together (an empty message counts as one byte). A message
+  // larger than this waits for empty queues and is then queued alone. Each
+  // writing thread's queue is a ring of twice this, as far as 512 KiB (a
+  // 16-byte header and padding to 16 bytes a message): a thread whose ring
+  // is full finds the queue full.
   std::size_t maxQueuedBytes = 8 * 1024 * 1024;
   // An idle sink's line is in the file within this time; under load lines
   // are written as fast as the file takes them, without waiting for it.
@@ -52,7 +55,7 @@ struct AsyncOptions {
   // runs. The sink installs handlers for these signals at construction
   // (the first such sink does) and leaves them installed. Every wait in the
   // handler is bounded (about a second): a fault in the sink's own thread,
-  // in a write() holding the queue, or a second fault, costs those lines,
+  // in a write() (its line), or a second fault, costs those lines,
   // never a hang. On Windows the same holds for an unhandled exception (an
   // access violation, say: the filter found before runs after) and for
   // abort(). Up to 16 sinks at once.
@@ -62,14 +65,17 @@ struct AsyncOptions {
 // Writes the same lines to the same file as a FileLogSink with the same
 // path and policy, with every guarantee of that sink (format, rotation,
 // files shared by processes, streams, cut lines), but write() only copies
-// the message into a queue, with the time of the call: a thread of the sink
-// appends the queue in large batches through FileLogSink::writeBatch. A line
-// shows the local time of its write() call, not the time it reached the
-// file.
+// the message into its thread's own queue, stamped with the CPU's counter:
+// a thread of the sink merges the queues by stamp and appends them in large
+// batches through FileLogSink::writeBatch. A line shows the local time of
+// its write() call (the counter converted against the system clock, within
+// a millisecond; a stepped system clock shows at once), not the time it
+// reached the file.
 //
 // Pick it over FileLogSink for a program that logs much, or must not wait
-// for the disk: a call costs a short critical section and one copy of the
-// message, and the file takes tens of times more lines per second. Pick
+// for the disk: a call takes no lock and makes no system call (unless the
+// queue is full, or the sink's thread sleeps and this is the line that
+// wakes it), and the file takes tens of times more lines per second. Pick
 // FileLogSink where every line must be in the file when write() returns:
 // here a crash (or _exit, or a kill) loses the lines still queued, up to
 // maxDelay's worth for an idle program, more under load (unless
@@ -83,11 +89,17 @@ struct AsyncOptions {
 //
 // Thread safety: every member may be called from any thread at once. Lines
 // of one thread appear in the order of its calls, and the lines of all
-// threads in the order their calls took the queue.
+// threads in the order of their stamps; a file's times never go back (a
+// line whose writer was descheduled between its stamp and its queueing
+// shows the time of the line before it). A thread's queue is made on its
+// first line to the sink and freed, once its lines are written, after the
+// thread ends.
 //
 // Failure behaviour: never throws for file problems; lines that the file
-// does not take are dropped as FileLogSink drops them. write() allocates only
-// when the queue's storage grows past what it held before; if that fails the
+// does not take are dropped as FileLogSink drops them. write() allocates
+// only for a thread's first line (its queue; should that fail, the thread's
+// lines go through one queue shared under a lock) and for a message over a
+// quarter of a queue, which is copied to the heap: if that fails the
 // message is dropped and counted in dropped().
 class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
  public:
@@ -106,15 +118,14 @@ class VELMOR_LOGGING_EXPORT AsyncFileLogSink final : public ILogSink {
   AsyncFileLogSink(const AsyncFileLogSink&) = delete;
   AsyncFileLogSink& operator=(const AsyncFileLogSink&) = delete;
 
-  // Queues one line, stamped now (or with the stamp of the line queued
-  // before it, if that is later by less than a second: stamps never go back
-  // for a caller descheduled before its line was queued). With a full
-  // queue: waits for room (Block), or drops it (Drop).
+  // Queues one line, stamped now. With a full queue: waits for room
+  // (Block; the line keeps the stamp of the call), or drops it (Drop).
   void write(LogLevel level, std::string_view message) override;
 
-  // Returns once every line queued before the call has been handed to the
-  // file (written, or dropped by the file as FileLogSink drops it); with
-  // Drop, after maxDropWait at most, dropping what is left (see there).
+  // Returns once every line queued before the call, by any thread, has been
+  // handed to the file (written, or dropped by the file as FileLogSink drops
+  // it); with Drop, after maxDropWait at most, dropping what is left (see
+  // there).
   void flush();
 
   // As flush(), then the active file is on stable storage (fdatasync;

@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -98,6 +100,60 @@ TEST_F(AsyncFileLogSinkTest, WritesTheLinesOfFileLogSinkInCallOrder) {
     last = ms;
   }
   EXPECT_EQ(back, 0) << "lines whose stamp is earlier than the line before";
+}
+
+// Threads that take turns (a lock around each write) write their lines in
+// one order of stamps: the file holds them in exactly that order, not
+// thread by thread as their queues were emptied, nor as a take found them
+// while the threads went on. And with a delay of an hour, a flush() covers
+// the lines of a thread that is still running.
+TEST_F(AsyncFileLogSinkTest, LinesOfAllThreadsGoOutInTheOrderOfTheirCalls) {
+  AsyncOptions lazy;
+  lazy.maxDelay = std::chrono::hours(1);
+  const fs::path path = dir() / "turns.log";
+  constexpr int kTurns = 20000;
+  {
+    AsyncFileLogSink sink(path);  // Emptied while the threads write.
+    std::mutex turn;
+    std::condition_variable turned;
+    int next = 0;
+    std::vector<std::thread> threads;
+    threads.reserve(4);
+    for (int t = 0; t < 4; ++t) {
+      // Mostly in rotation, now and then two turns running.
+      threads.emplace_back([&, t] {
+        std::unique_lock<std::mutex> lock(turn);
+        for (;;) {
+          turned.wait(lock, [&] { return next == kTurns || (next * 7 / 9) % 4 == t; });
+          if (next == kTurns) return;
+          sink.write(LogLevel::Info, std::to_string(next++));
+          turned.notify_all();
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  const std::vector<std::string> lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kTurns));
+  int outOfTurn = 0;
+  for (int i = 0; i < kTurns; ++i) outOfTurn += messageOf(lines[i]) != std::to_string(i);
+  EXPECT_EQ(outOfTurn, 0) << "lines not where their call's turn puts them";
+
+  const fs::path other = dir() / "other.log";
+  AsyncFileLogSink sink(other, {}, lazy);
+  std::promise<void> wrote;
+  std::promise<void> checked;
+  std::thread writer([&] {
+    for (std::uint64_t seq = 0; seq < 300; ++seq)
+      sink.write(LogLevel::Info, recordMessage("o", seq, 10));
+    wrote.set_value();
+    checked.get_future().wait();  // Alive, its queue its own, until the check.
+  });
+  wrote.get_future().wait();
+  sink.flush();
+  expectEveryRecord(readAll(other, 0, false), 1, 300);
+  checked.set_value();
+  writer.join();
 }
 
 // An idle sink's line reaches the file with no flush and no more lines; with
@@ -218,6 +274,37 @@ TEST_F(AsyncFileLogSinkTest, AFullQueueDropsOrWaitsAndLinesKeepTheirCallTime) {
           body);
     }
   }
+}
+
+// The bound holds for all threads' queues together: while the file takes
+// nothing, four threads get maxQueuedBytes of messages in between them
+// (the line being written counts), and the rest is dropped.
+TEST_F(AsyncFileLogSinkTest, TheBoundCoversTheQueuesOfAllThreads) {
+  const fs::path path = dir() / "bound.fifo";
+  StuckFifo fifo(path);
+  AsyncOptions options;
+  options.maxQueuedBytes = 10 * 100;
+  options.whenFull = AsyncOptions::WhenFull::Drop;
+  AsyncFileLogSink sink(path, {}, options);
+  sink.write(LogLevel::Info, std::string(100, 'b'));  // Blocks the sink's thread.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::vector<std::thread> threads;
+  threads.reserve(4);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) sink.write(LogLevel::Info, std::string(100, 'q'));
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(sink.dropped(), 71u);
+  std::string got;
+  ASSERT_TRUE(eventually([&] {
+    got += fifo.drain();
+    return splitLines(got).size() >= 10;
+  }));
+  sink.flush();
+  got += fifo.drain();
+  EXPECT_EQ(splitLines(got).size(), 10u);
 }
 
 // With Drop nothing waits for ever, even on a FIFO whose reader stalled:

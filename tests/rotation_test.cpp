@@ -440,6 +440,8 @@ TEST_F(RotationTest, CompressedBackupsKeepEveryLineAndRepairWhatACrashLeft) {
     // another backup: both stay, and move up together.
     writeFile(backup(left, 5), "five\n");
     packFile(packed(left, 5), "older\n");
+    // Where no compression begins again.
+    writeFile(packed(left, 4).native() + fs::path(".tmp").native(), "partial");
     ASSERT_TRUE(setModifiedAgo(backup(left, 2), std::chrono::hours(5)));
     fillBefore(left, 1000, "m");
     RotationPolicy small{1000, 6};

@@ -1,11 +1,12 @@
-// AsyncSink: a queue in front of FileSink::append, emptied by a thread of its
-// own.
+// AsyncSink: a ring per writing thread in front of FileSink::append, merged
+// by time and emptied by a thread of its own.
 #include "logging/internal/async_sink.h"
 
 #include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "logging/internal/crash_hook.h"
@@ -36,9 +37,60 @@ const AsyncOptions& checked(const AsyncOptions& options) {
 // for a few large appends, so that a busy program pays for a wake-up only
 // now and then.
 constexpr std::size_t kWakeBytes = 256 * 1024;
-// How far a stamp may lag the line queued before it and still be taken for
-// a caller descheduled in between: a clock stepped back further is a step.
-constexpr std::chrono::seconds kLateStampSlack{1};
+// A thread's ring holds twice the bound, as far as 512 KiB: a thread that
+// queues faster than the file takes its lines waits for the file either
+// way, and the sink's memory stays that of the lines in flight. (Larger
+// rings make larger appends, which cost less a line: 512 KiB holds four
+// thousand lines of 100 bytes.)
+constexpr std::size_t kMinRingBytes = 4 * 1024;
+constexpr std::size_t kMaxRingBytes = 512 * 1024;
+// Tries of a writer that finds the queue full before it sleeps.
+constexpr int kFullSpins = 50;
+
+std::size_t ringBytesFor(std::size_t maxQueued) {
+  std::size_t bytes = kMinRingBytes;
+  while (bytes < kMaxRingBytes && bytes / 2 < maxQueued) bytes *= 2;
+  return bytes;
+}
+
+std::atomic<std::uint64_t> nextSinkId{1};
+
+// A thread's rings, one per sink it wrote to, found by the sink's id; the
+// last one used in two plain thread-locals, so that the common path reads
+// no table. The table lives on the heap, and the platform hands it back
+// when the thread ends (C++ thread-local destructors are not reliable on
+// every runtime): its rings are marked so, and the sink writes what they
+// hold and then frees them.
+struct RingSlot {
+  std::uint64_t sink;
+  std::shared_ptr<ThreadRing> ring;
+};
+using ThreadRings = std::vector<RingSlot>;
+thread_local std::uint64_t lastSink = 0;
+thread_local ThreadRing* lastRing = nullptr;
+thread_local ThreadRings* rings = nullptr;
+thread_local bool ringsGone = false;             // This thread's table was released.
+thread_local const void* runningSink = nullptr;  // The sink whose thread this is.
+
+void releaseRings(void* table) {
+  ringsGone = true;
+  lastSink = 0;
+  lastRing = nullptr;
+  rings = nullptr;
+  const auto* mine = static_cast<ThreadRings*>(table);
+  for (const RingSlot& slot : *mine) slot.ring->producerGone.store(true, std::memory_order_release);
+  delete mine;
+}
+
+// This thread's table, made on its first use; null once released, or if
+// the platform cannot hand it back (its rings would never be freed).
+ThreadRings* threadRings() {
+  if (rings == nullptr && !ringsGone) {
+    auto table = std::make_unique<ThreadRings>();
+    if (platform::setThreadExitValue(table.get(), releaseRings)) rings = table.release();
+  }
+  return rings;
+}
 
 }  // namespace
 
@@ -47,12 +99,16 @@ AsyncSink::AsyncSink(std::filesystem::path path, const RotationPolicy& policy,
     : sink_(std::move(path), policy),
       options_(checked(options)),
       syncFrom_(policy.syncFrom),
+      id_(nextSinkId.fetch_add(1)),
+      ringBytes_(ringBytesFor(options.maxQueuedBytes)),
       wakeBytes_(std::max<std::size_t>(1, std::min(kWakeBytes, options.maxQueuedBytes / 4))),
+      sharedRing_(std::make_shared<ThreadRing>(ringBytes_)),
+      rings_({sharedRing_}),
       thread_([this] { run(); }) {
   if (options_.writeOnCrash && !registerForCrash(this)) {
     // Constructed whole: stop the thread before refusing.
     {
-      const std::lock_guard<std::mutex> lock(mutex_);
+      const std::lock_guard<std::mutex> lock(wakeMutex_);
       stopping_ = true;
     }
     work_.notify_one();
@@ -65,242 +121,246 @@ AsyncSink::AsyncSink(std::filesystem::path path, const RotationPolicy& policy,
 AsyncSink::~AsyncSink() {
   if (options_.writeOnCrash) unregisterForCrash(this);
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(wakeMutex_);
     stopping_ = true;
   }
   work_.notify_one();
   if (options_.whenFull == AsyncOptions::WhenFull::Drop) stopWithin();
   thread_.join();
+  // The threads' tables still hold their rings: they forget them on their
+  // next miss, or when they end.
+  const std::lock_guard<std::mutex> lock(ringsMutex_);
+  for (const auto& ring : rings_) ring->sinkGone.store(true, std::memory_order_release);
 }
 
 void AsyncSink::stopWithin() noexcept {
-  std::unique_lock<std::mutex> lock(mutex_);
-  ++waiters_;
-  if (!progress_.wait_for(lock, options_.maxDropWait, [&] { return finished_; })) {
+  std::unique_lock<std::mutex> lock(progressMutex_);
+  if (!progressed_.wait_for(lock, options_.maxDropWait, [&] { return finished_; })) {
     // The file takes nothing (a pipe whose reader stalled): the write in
     // progress is cut short, and the rest is counted as dropped.
     abandoned_.store(true);
     sink_.giveUpStreams();
-    while (!progress_.wait_for(lock, std::chrono::milliseconds(10), [&] { return finished_; })) {
+    while (!progressed_.wait_for(lock, std::chrono::milliseconds(10), [&] { return finished_; })) {
       interrupter_.interrupt();
     }
   }
-  --waiters_;
+}
+
+ThreadRing& AsyncSink::ringOfThisThread() {
+  if (lastSink == id_) return *lastRing;
+  try {
+    if (ThreadRings* const mine = threadRings()) {
+      for (const RingSlot& slot : *mine) {
+        if (slot.sink == id_) {
+          lastSink = id_;
+          lastRing = slot.ring.get();
+          return *lastRing;
+        }
+      }
+      // A first line to this sink: the rings of sinks destroyed since go.
+      ThreadRings& slots = *mine;
+      slots.erase(std::remove_if(slots.begin(), slots.end(),
+                                 [](const RingSlot& slot) { return slot.ring->sinkGone.load(); }),
+                  slots.end());
+      auto ring = std::make_shared<ThreadRing>(ringBytes_);
+      slots.reserve(slots.size() + 1);  // So that nothing throws once it is registered.
+      {
+        const std::lock_guard<std::mutex> lock(ringsMutex_);
+        rings_.push_back(ring);
+        ringsVersion_.fetch_add(1, std::memory_order_release);
+      }
+      slots.push_back(RingSlot{id_, ring});
+      lastSink = id_;
+      lastRing = ring.get();
+      return *lastRing;
+    }
+  } catch (const std::bad_alloc&) {
+    // The shared ring takes this thread's lines.
+  }
+  return *sharedRing_;
 }
 
 void AsyncSink::write(LogLevel level, std::string_view message) {
-  // Read before the lock: the critical section is a copy and a push.
-  const auto now = std::chrono::system_clock::now();
-  const std::size_t size = message.size();
-  std::unique_lock<std::mutex> lock(mutex_);
-  // A message larger than the whole queue goes in alone. The sink's own
-  // thread (an onRotated hook that logs) never waits for room: only it makes
-  // any, so its few lines go past the bound instead.
-  const bool ownThread = std::this_thread::get_id() == runner_;
-  while (!ownThread && queuedBytes_ > 0 && queuedBytes_ + size > options_.maxQueuedBytes) {
-    if (options_.whenFull == AsyncOptions::WhenFull::Drop) {
-      lock.unlock();
+  const std::uint64_t stamp = readStampCounter();
+  if (runningSink == this) {
+    // The sink's own thread (an onRotated hook that logs) never waits for
+    // room: only it makes any. Its few lines go past the bound instead, to
+    // the next take.
+    try {
+      ownLines_.push_back(OwnLine{stamp, level, std::string(message)});
+    } catch (const std::bad_alloc&) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
-      return;
     }
-    if (wake(true)) work_.notify_one();
-    ++waiters_;
-    progress_.wait(lock);
-    --waiters_;
-  }
-  // A stamp read before the lock is older than the line queued last when
-  // this thread was descheduled in between (for a time slice, or in the
-  // wait for room): it shows that line's time instead, so that a file's
-  // stamps never go back. A clock stepped back further than that is a real
-  // step (NTP), and shows at once.
-  const auto stamp = now < lastStamp_ && lastStamp_ - now < kLateStampSlack ? lastStamp_ : now;
-  Buffer& buffer = queued_;
-  const std::size_t offset = buffer.bytes.size();
-  try {
-    buffer.bytes.insert(buffer.bytes.end(), message.begin(), message.end());
-    buffer.entries.push_back(Entry{level, offset, size, stamp});
-  } catch (const std::bad_alloc&) {
-    buffer.bytes.resize(offset);
-    lock.unlock();
-    dropped_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  lastStamp_ = stamp;
-  queuedBytes_ += size;
-  ++accepted_;
-  const bool notify = wake(buffer.bytes.size() >= wakeBytes_);
-  lock.unlock();
-  if (notify) work_.notify_one();
+  ThreadRing& ring = ringOfThisThread();
+  std::size_t queued = 0;
+  const Queued result = tryQueue(ring, stamp, level, message, queued);
+  if (result == Queued::Done) {
+    // The thread sleeps or dozes: it is woken for this line if it is the
+    // first, or if there is much to write.
+    if (state_.load() != kBusy) wake(queued >= wakeBytes_ || ring.halfFull());
+  } else if (result == Queued::Full) {
+    queueWhenFull(ring, stamp, level, message);
+  }
   // Its append syncs the file, with every line before it.
   if (syncFrom_ && level >= *syncFrom_) flush();
 }
 
-void AsyncSink::flush() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const std::uint64_t target = accepted_;
-  // From the sink's own thread (an onRotated hook), the lines to wait for
-  // are the ones that thread is writing: nothing to wait for here.
-  if (handedOver_ >= target || std::this_thread::get_id() == runner_) return;
-  flushTarget_ = std::max(flushTarget_, target);
-  if (wake(true)) work_.notify_one();
-  ++waiters_;
-  const auto done = [&] { return handedOver_ >= target; };
-  if (options_.whenFull == AsyncOptions::WhenFull::Block) {
-    progress_.wait(lock, done);
-  } else if (!progress_.wait_for(lock, options_.maxDropWait, done)) {
-    // The file takes nothing for now: what is still queued is given up and
-    // counted; the write in progress goes on.
-    const std::size_t left = queued_.entries.size();
-    dropped_.fetch_add(left, std::memory_order_relaxed);
-    queuedBytes_ -= queued_.bytes.size();
-    handedOver_ += left;
-    queued_.bytes.clear();
-    queued_.entries.clear();
-    progress_.notify_all();
+AsyncSink::Queued AsyncSink::tryQueue(ThreadRing& ring, std::uint64_t stamp, LogLevel level,
+                                      std::string_view message, std::size_t& queuedAfter) noexcept {
+  const std::size_t bytes = cost(message);
+  // A message larger than the whole bound goes in alone.
+  const std::size_t before = queuedBytes_.fetch_add(bytes);
+  if (before > 0 && before + bytes > options_.maxQueuedBytes) {
+    queuedBytes_.fetch_sub(bytes);
+    return Queued::Full;
   }
-  --waiters_;
+  ThreadRing::Push pushed;
+  if (&ring == sharedRing_.get()) {
+    // Stamped under the lock, so that this ring's stamps never go back.
+    const std::lock_guard<std::mutex> lock(sharedMutex_);
+    pushed = ring.push(readStampCounter(), level, message);
+  } else {
+    pushed = ring.push(stamp, level, message);
+  }
+  if (pushed == ThreadRing::Push::Done) {
+    queuedAfter = before + bytes;
+    return Queued::Done;
+  }
+  queuedBytes_.fetch_sub(bytes);
+  if (pushed == ThreadRing::Push::Full) return Queued::Full;
+  dropped_.fetch_add(1, std::memory_order_relaxed);
+  return Queued::Dropped;
 }
 
-bool AsyncSink::wake(bool urgent) noexcept {
-  if (threadState_ == ThreadState::Busy) return false;
-  if (threadState_ == ThreadState::Dozing && !urgent) return false;
-  threadState_ = ThreadState::Busy;
-  return true;
+void AsyncSink::queueWhenFull(ThreadRing& ring, std::uint64_t stamp, LogLevel level,
+                              std::string_view message) {
+  if (options_.whenFull == AsyncOptions::WhenFull::Drop) {
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // The line keeps the stamp of its call.
+  for (int tries = 0;; ++tries) {
+    const std::uint64_t seen = progress_.load();
+    std::size_t queued = 0;
+    if (tryQueue(ring, stamp, level, message, queued) != Queued::Full) return;
+    if (tries < kFullSpins) {
+      wake(true);
+      std::this_thread::yield();
+      continue;
+    }
+    // Counted before the wake, so that the thread does not doze; the
+    // thread counts progress before it looks for waiters.
+    waiters_.fetch_add(1);
+    wake(true);
+    {
+      std::unique_lock<std::mutex> lock(progressMutex_);
+      progressed_.wait(lock, [&] { return progress_.load() != seen || finished_; });
+    }
+    waiters_.fetch_sub(1);
+  }
+}
+
+void AsyncSink::wake(bool urgent) noexcept {
+  int state = state_.load();
+  for (;;) {
+    if (state == kBusy || (state == kDozing && !urgent)) return;
+    if (state_.compare_exchange_weak(state, kBusy)) break;
+  }
+  { const std::lock_guard<std::mutex> lock(wakeMutex_); }
+  work_.notify_one();
+}
+
+void AsyncSink::progressed() noexcept {
+  progress_.fetch_add(1);
+  if (waiters_.load() > 0) {
+    { const std::lock_guard<std::mutex> lock(progressMutex_); }
+    progressed_.notify_all();
+  }
+}
+
+void AsyncSink::flush() {
+  // From the sink's own thread (an onRotated hook), the lines to wait for
+  // are the ones that thread is writing: nothing to wait for here.
+  if (runningSink == this) return;
+  struct Target {
+    std::shared_ptr<ThreadRing> ring;
+    std::uint64_t pos;
+  };
+  std::vector<Target> targets;
+  {
+    const std::lock_guard<std::mutex> lock(ringsMutex_);
+    for (const auto& ring : rings_) {
+      const std::uint64_t published = ring->published();
+      if (ring->released() < published) targets.push_back(Target{ring, published});
+    }
+  }
+  if (targets.empty()) return;
+  const auto done = [&] {
+    return std::all_of(targets.begin(), targets.end(),
+                       [](const Target& t) { return t.ring->released() >= t.pos; }) ||
+           finished_;
+  };
+  waiters_.fetch_add(1);
+  wake(true);
+  std::unique_lock<std::mutex> lock(progressMutex_);
+  if (options_.whenFull == AsyncOptions::WhenFull::Block) {
+    progressed_.wait(lock, done);
+  } else if (!progressed_.wait_for(lock, options_.maxDropWait, done)) {
+    // The file takes nothing for now: what is still queued is given up and
+    // counted; the write in progress goes on.
+    lock.unlock();
+    std::size_t bytes = 0;
+    {
+      const std::lock_guard<std::mutex> take(takeMutex_);
+      for (const Target& target : targets) {
+        bytes += discard(*target.ring, target.pos);
+        // While the thread writes, it gives the room back after its batch.
+        if (!writingOut_) target.ring->release(target.ring->taken);
+      }
+    }
+    queuedBytes_.fetch_sub(bytes);
+    progressed();
+  }
+  waiters_.fetch_sub(1);
+}
+
+std::size_t AsyncSink::discard(ThreadRing& ring, std::uint64_t upTo) noexcept {
+  std::size_t bytes = 0;
+  std::uint64_t count = 0;
+  std::uint64_t pos = ring.taken;
+  while (pos < upTo) {
+    bytes += cost(ring.next(pos).message);
+    ++count;
+  }
+  ring.taken = std::max(ring.taken, pos);
+  ring.seen = std::max(ring.seen, pos);
+  dropped_.fetch_add(count, std::memory_order_relaxed);
+  return bytes;
 }
 
 void AsyncSink::run() {
+  runningSink = this;
+  runnerId_ = std::this_thread::get_id();
   interrupter_.registerCurrentThread();
-  std::unique_lock<std::mutex> lock(mutex_);
-  runner_ = std::this_thread::get_id();
-  runnerId_ = runner_;
+  drainUntilStopped();
   // Whoever waits for the end learns of it.
-  struct Finish {
-    AsyncSink& sink;
-    ~Finish() {
-      sink.finished_ = true;
-      sink.progress_.notify_all();
-    }
-  } const finish{*this};
-  for (;;) {
-    // A few lines wait for more: large appends cost a fraction of small
-    // ones, and a thread that came back for every line would take the
-    // queue's lock (and its cache lines) from the writers all the time.
-    const bool little =
-        queued_.bytes.size() < wakeBytes_ && flushTarget_ <= handedOver_ && waiters_ == 0;
-    if (unsynced_ && queued_.entries.empty()) {
-      // The burst is over: its last lines are synced before the wait.
-      lock.unlock();
-      syncAfterWrite(true);
-      lock.lock();
-      continue;
-    }
-    if (!stopping_ && (little || queued_.entries.empty())) {
-      // For maxDelay the thread is woken only by a large queue, a flush, a
-      // full queue or the end (writes cost no wake-up); after that, with
-      // nothing queued, by the next write.
-      threadState_ = ThreadState::Dozing;
-      work_.wait_for(lock, options_.maxDelay,
-                     [&] { return threadState_ == ThreadState::Busy || stopping_; });
-      if (queued_.entries.empty() && !stopping_) {
-        threadState_ = ThreadState::Asleep;
-        work_.wait(lock, [&] { return threadState_ == ThreadState::Busy || stopping_; });
-      }
-      threadState_ = ThreadState::Busy;
-    }
-    if (abandoned_.load()) {
-      dropped_.fetch_add(queued_.entries.size(), std::memory_order_relaxed);
-      queuedBytes_ -= queued_.bytes.size();
-      queued_.bytes.clear();
-      queued_.entries.clear();
-    }
-    if (queued_.entries.empty()) {
-      if (stopping_) return;
-      continue;
-    }
-    // Under load the thread comes straight back here: what piled up while
-    // it wrote goes out at once, in one batch.
-    std::swap(queued_, writing_);
-    writingOut_ = true;
-    lock.unlock();
-    writeOut(writing_);
-    syncAfterWrite(false);
-    const std::size_t bytes = writing_.bytes.size();
-    const std::size_t count = writing_.entries.size();
-    writing_.bytes.clear();  // Capacity kept: the next swap reuses it.
-    writing_.entries.clear();
-    lock.lock();
-    writingOut_ = false;
-    queuedBytes_ -= bytes;
-    handedOver_ += count;
-    if (waiters_ > 0) progress_.notify_all();
+  {
+    const std::lock_guard<std::mutex> lock(progressMutex_);
+    finished_ = true;
   }
+  progressed_.notify_all();
 }
 
-void AsyncSink::syncAfterWrite(bool burstOver) {
-  if (options_.syncInterval.count() == 0) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (burstOver || lastSync_ == std::chrono::steady_clock::time_point{} ||
-      now - lastSync_ >= options_.syncInterval) {
-    sink_.syncActive();
-    lastSync_ = now;
-    unsynced_ = false;
-  } else {
-    unsynced_ = true;
-  }
-}
-
-void AsyncSink::writeQueuedOnCrash() noexcept {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(1);
-  // The thread's batch in progress is older than the queue: it goes first,
-  // unless the fault is in that thread.
-  const bool ownThread = runnerId_.load() == std::this_thread::get_id();
-  for (;;) {
-    if (mutex_.try_lock()) {
-      if (ownThread || !writingOut_) break;
-      mutex_.unlock();
-    }
-    if (Clock::now() >= deadline) return;
-    std::this_thread::yield();
-  }
-  LogRecord records[64];
-  const std::vector<Entry>& entries = queued_.entries;
-  for (std::size_t done = 0; done < entries.size();) {
-    std::size_t n = 0;
-    for (; n < 64 && done + n < entries.size(); ++n) {
-      const Entry& entry = entries[done + n];
-      records[n] =
-          LogRecord{entry.level, {queued_.bytes.data() + entry.offset, entry.size}, entry.time};
-    }
-    const std::size_t written = sink_.appendWithin(records, n, deadline);
-    if (written == 0 && Clock::now() >= deadline) return;
-    done += written > 0 ? written : 1;  // A line the file refused is dropped, as always.
-  }
+std::size_t AsyncSink::ringsHeld() {
+  const std::lock_guard<std::mutex> lock(ringsMutex_);
+  return rings_.size();
 }
 
 void AsyncSink::sync() {
   flush();
   sink_.syncActive();
-}
-
-void AsyncSink::writeOut(Buffer& buffer) {
-  const std::size_t count = buffer.entries.size();
-  records_.resize(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const Entry& entry = buffer.entries[i];
-    records_[i] =
-        LogRecord{entry.level, {buffer.bytes.data() + entry.offset, entry.size}, entry.time};
-  }
-  // A record the file did not take whole is dropped, as write() drops it,
-  // and the next one is tried: a file that comes back takes the rest.
-  for (std::size_t done = 0; done < count;) {
-    done += sink_.append(records_.data() + done, count - done);
-    if (done < count && abandoned_.load()) {
-      dropped_.fetch_add(count - done, std::memory_order_relaxed);
-      return;
-    }
-    if (done < count) ++done;
-  }
 }
 
 }  // namespace velmor::common::internal

@@ -80,14 +80,14 @@ FileSink::~FileSink() {
   if (compressor_ != nullptr) compressor_->finish(compression_);
 }
 
-std::size_t FileSink::append(const LogRecord* records, std::size_t count,
-                             platform::ErrorCode* why) {
+std::size_t FileSink::append(const LogRecord* records, std::size_t count, platform::ErrorCode* why,
+                             const std::atomic<bool>* stop) {
   AppendPass::Tally tally;
   {
     ProcessState& state = processState();
     std::unique_lock<std::mutex> lock(state.mutex);
     // Not usable: a name the OS cannot be given.
-    while (backups_.usable() && tally.done < count) {
+    while (backups_.usable() && tally.done < count && (stop == nullptr || !stop->load())) {
       // Another thread is deciding whether this file is to be rotated: a
       // line added now would land in the file being rotated.
       state.decided.wait(lock, [&] { return !state.deciding.has(backups_.active()); });
@@ -216,6 +216,12 @@ void FileSink::compressPass() noexcept {
     renamed = underActiveLock([&](FileLocks& locks) { return backup.commit(locks); }) || renamed;
   }
   underActiveLock([&](FileLocks&) {
+    // A compressor killed mid-way leaves its temporary file at the number
+    // it began at, which the backup has left since: nothing would start
+    // there again. A live one holds its file's lock, and is left alone.
+    for (int n = 2; n <= backups_.policy().maxBackups; ++n) {
+      platform::removeAbandoned(backups_.tempName(n).c_str());
+    }
     backups_.finishCompression(renamed);
     return true;
   });

@@ -38,8 +38,10 @@ class FileSink {
   // FileLogSink::writeBatch: appends the records, rotating as it goes, then
   // calls onRotated once per rotation made, outside every lock. If not all
   // were taken, `why` (if given) gets the OS's code for the first dropped.
+  // Once `stop` (if given) is set, no further pass begins: what is not
+  // written then is neither written nor dropped.
   std::size_t append(const LogRecord* records, std::size_t count,
-                     platform::ErrorCode* why = nullptr);
+                     platform::ErrorCode* why = nullptr, const std::atomic<bool>* stop = nullptr);
   // As append(), for a process that is dying (a crash handler): every lock
   // is waited for until `deadline` at most, then the rest is given up; no
   // onRotated hook is called. Returns the records written.

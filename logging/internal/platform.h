@@ -343,6 +343,16 @@ bool removeAbandoned(const NativeChar* name) noexcept;
 // threads (a fault's signal still reaches its handlers).
 void becomeBackgroundThread() noexcept;
 
+// Stores `value` as the calling thread's own and has `release(value)`
+// called when the thread ends: from a pthread key's destructor on POSIX
+// (after the thread's C++ thread-local destructors), from a fiber-local
+// slot's callback on Windows (the MinGW runtime runs C++ thread-local
+// destructors on storage it has already freed). The thread's plain
+// thread-locals may still be read and written in `release`. One `release`
+// a process: the first call's. False if the slot could not be had: then
+// `release` will not run for this value.
+bool setThreadExitValue(void* value, void (*release)(void*)) noexcept;
+
 // Has `prepare` called before the process forks, `parent` after it in the
 // parent and `child` in the child (pthread_atfork); nothing on Windows,
 // which has no fork.

@@ -513,6 +513,19 @@ void becomeBackgroundThread() noexcept {
 #endif
 }
 
+bool setThreadExitValue(void* value, void (*release)(void*)) noexcept {
+  struct Key {
+    pthread_key_t key{};
+    bool made = false;
+  };
+  static const Key slot = [release] {
+    Key made;
+    made.made = ::pthread_key_create(&made.key, release) == 0;
+    return made;
+  }();
+  return slot.made && ::pthread_setspecific(slot.key, value) == 0;
+}
+
 void onFork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
   ::pthread_atfork(prepare, parent, child);
 }

@@ -395,6 +395,21 @@ void becomeBackgroundThread() noexcept {
   ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_LOWEST);
 }
 
+namespace {
+void (*threadExitRelease)(void*) = nullptr;  // Set once, before the slot exists.
+void WINAPI releaseAtThreadExit(void* value) {
+  if (value != nullptr) threadExitRelease(value);
+}
+}  // namespace
+
+bool setThreadExitValue(void* value, void (*release)(void*)) noexcept {
+  static const DWORD slot = [release] {
+    threadExitRelease = release;
+    return ::FlsAlloc(releaseAtThreadExit);
+  }();
+  return slot != FLS_OUT_OF_INDEXES && ::FlsSetValue(slot, value) != 0;
+}
+
 void onFork(void (* /*prepare*/)(), void (* /*parent*/)(), void (* /*child*/)()) noexcept {}
 
 EntryKind entryKind(const NativeChar* name) noexcept {
