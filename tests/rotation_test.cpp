@@ -138,6 +138,40 @@ TEST_F(RotationTest, NothingButRegularFilesIsEverMovedOrDeleted) {
   }
 }
 
+// A rotation finds the set the same way in a directory it can list at once
+// and in one crowded with other files (then it asks name by name): gaps
+// skipped, another writer's compressed backups moved with their number, the
+// set ending below a directory, and names that only look like backups left
+// alone.
+TEST_F(RotationTest, TheSetIsFoundAlikeInAQuietAndInACrowdedDirectory) {
+  for (const int strangers : {0, 600}) {
+    SCOPED_TRACE(std::to_string(strangers) + " other files");
+    const fs::path where = dir() / std::to_string(strangers);
+    fs::create_directories(where);
+    for (int i = 0; i < strangers; ++i) writeFile(where / ("other" + std::to_string(i)), "");
+    const fs::path path = where / "app.log";
+    writeFile(backup(path, 1), "b1");
+    writeFile(fs::path(backup(path, 1).native() + fs::path(".gz").native()), "z1");
+    writeFile(backup(path, 2), "b2");
+    fs::create_directories(backup(path, 4));
+    const std::vector<std::string> lookalikes = {"app.log.01", "app.log.2.old", "app.log.3x",
+                                                 "xapp.log.3"};
+    for (const std::string& name : lookalikes) writeFile(where / name, name);
+    fillBefore(path, kThreshold, "x");
+    {
+      StderrCapture quiet;
+      makeFileLogSink(path)->write(LogLevel::Info, "x");
+    }
+    EXPECT_EQ(sizeOf(backup(path, 1)), kThreshold);
+    EXPECT_EQ(readFile(backup(path, 2)), "b1");
+    EXPECT_EQ(readFile(fs::path(backup(path, 2).native() + fs::path(".gz").native())), "z1");
+    EXPECT_EQ(readFile(backup(path, 3)), "b2");
+    EXPECT_FALSE(fs::exists(fs::path(backup(path, 1).native() + fs::path(".gz").native())));
+    EXPECT_TRUE(fs::is_directory(backup(path, 4)));
+    for (const std::string& name : lookalikes) EXPECT_EQ(readFile(where / name), name);
+  }
+}
+
 // A file lock held by a stranger (any reader may flock a log file) costs the
 // sink of that file one short wait, then a try per call, batches included;
 // sinks of other files never wait for it. Every line is kept, and the first

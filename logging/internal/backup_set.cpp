@@ -2,6 +2,7 @@
 // total size, and the copy of a pinned active file.
 #include "logging/internal/backup_set.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -52,6 +53,15 @@ BackupSet::BackupSet(const fs::path& path, const RotationPolicy& policy) : polic
       }
     }
   }
+  const fs::path dir = anchored.parent_path();
+  dir_ = dir.empty() ? fs::path(".").native() : dir.native();
+  stem_ = anchored.filename().native();
+  for (const CompressionCodec codec : kCodecs) {
+    for (const char* c = compressedSuffix(codec); *c != '\0'; ++c) {
+      suffixes_[static_cast<int>(codec)] += static_cast<fs::path::value_type>(*c);
+    }
+  }
+  for (auto& kinds : kinds_) kinds.assign(count, EntryKind::Absent);
   if (!policy_.compressBackups) return;
   temps_.reserve(count);
   for (int n = 0; n <= policy_.maxBackups; ++n) {
@@ -60,10 +70,53 @@ BackupSet::BackupSet(const fs::path& path, const RotationPolicy& policy) : polic
   }
 }
 
+void BackupSet::survey() noexcept {
+  for (auto& kinds : kinds_) std::fill(kinds.begin(), kinds.end(), EntryKind::Absent);
+  // A directory crowded with other files costs more to list than the set's
+  // names cost to query one by one.
+  const std::size_t limit = 64 + 4 * kinds_.size() * kinds_[0].size();
+  if (platform::listEntries(dir_.c_str(), limit, &BackupSet::noteEntry, this)) return;
+  const auto names = allNames();
+  for (std::size_t set = 0; set < names.size(); ++set) {
+    for (int n = 1; n <= policy_.maxBackups; ++n) {
+      kinds_[set][n] = platform::entryKind((*names[set])[n].c_str());
+    }
+  }
+}
+
+void BackupSet::noteEntry(void* context, const platform::NativeChar* name, std::size_t length,
+                          EntryKind kind) noexcept {
+  BackupSet& set = *static_cast<BackupSet*>(context);
+  // "<stem>.<n>", n from 1 to maxBackups without leading zeros, then
+  // nothing or a codec's suffix: exactly the names the set would query.
+  const std::size_t stem = set.stem_.size();
+  if (length < stem + 2 || name[stem] != '.' || name[stem + 1] == '0' ||
+      !platform::sameEntryName(name, set.stem_.c_str(), stem)) {
+    return;
+  }
+  std::size_t at = stem + 1;
+  int n = 0;
+  for (; at < length && name[at] >= '0' && name[at] <= '9'; ++at) {
+    n = n * 10 + (name[at] - '0');
+    if (n > set.policy_.maxBackups) return;
+  }
+  if (n == 0) return;
+  const std::size_t rest = length - at;
+  if (rest == 0) {
+    set.kinds_[0][n] = kind;
+    return;
+  }
+  for (std::size_t codec = 0; codec < set.suffixes_.size(); ++codec) {
+    const platform::NativeString& suffix = set.suffixes_[codec];
+    if (suffix.size() == rest && platform::sameEntryName(name + at, suffix.c_str(), rest)) {
+      set.kinds_[1 + codec][n] = kind;
+    }
+  }
+}
+
 EntryKind BackupSet::kindAt(int n) const noexcept {
-  for (const auto* names : allNames()) {
-    const EntryKind kind = platform::entryKind((*names)[n].c_str());
-    if (kind != EntryKind::Absent) return kind;
+  for (const auto& kinds : kinds_) {
+    if (kinds[n] != EntryKind::Absent) return kinds[n];
   }
   return EntryKind::Absent;
 }
@@ -98,7 +151,8 @@ bool BackupSet::rotateSet(FileLocks& locks) noexcept {
   }
   // A directory, a link or a device among the numbers is never moved or
   // deleted: the set is the numbers below it.
-  const int obstacle = firstObstacle();
+  survey();
+  const int obstacle = firstObstacle(true);
   if (obstacle > 0) reportObstacle(obstacle);
   const int last = obstacle > 0 ? obstacle - 1 : policy_.maxBackups;
   if (last == 0) return moveActive(locks);  // Refused: ".1" is taken for good.
@@ -115,7 +169,8 @@ bool BackupSet::rotateSet(FileLocks& locks) noexcept {
 }
 
 int BackupSet::lastCompressible() const noexcept {
-  const int obstacle = firstObstacle();
+  // Asked by the compressor while rotations go on: the disk, not the survey.
+  const int obstacle = firstObstacle(false);
   return obstacle > 0 ? obstacle - 1 : policy_.maxBackups;
 }
 
@@ -153,10 +208,13 @@ int BackupSet::freeNumber(int last) noexcept {
   return last;
 }
 
-int BackupSet::firstObstacle() const noexcept {
+int BackupSet::firstObstacle(bool surveyed) const noexcept {
+  const auto names = allNames();
   for (int n = 1; n <= policy_.maxBackups; ++n) {
-    for (const auto* names : allNames()) {
-      if (platform::entryKind((*names)[n].c_str()) == EntryKind::Other) return n;
+    for (std::size_t set = 0; set < names.size(); ++set) {
+      const EntryKind kind =
+          surveyed ? kinds_[set][n] : platform::entryKind((*names[set])[n].c_str());
+      if (kind == EntryKind::Other) return n;
     }
   }
   return 0;
@@ -227,14 +285,15 @@ bool BackupSet::shift(int from) noexcept {
   // stranger's file at the destination must not cost a byte. A number may
   // hold its plain file, a compressed one or (after a crash) both: each
   // moves.
-  for (const auto* names : allNames()) {
-    if (platform::entryKind((*names)[from].c_str()) == EntryKind::Absent) {
-      continue;
-    }
+  const auto names = allNames();
+  for (std::size_t set = 0; set < names.size(); ++set) {
+    if (kinds_[set][from] == EntryKind::Absent) continue;
+    const platform::NativeString& name = (*names[set])[from];
     const platform::ErrorCode failure = platform::renameNoReplace(
-        (*names)[from].c_str(), (*names)[from + 1].c_str(), policy_.syncRotations);
-    if (failure != 0) {
-      refused(from, failure, names == &names_ ? "" : suffixOf(*names));
+        name.c_str(), (*names[set])[from + 1].c_str(), policy_.syncRotations);
+    // A backup that went since the survey has nothing left to move.
+    if (failure != 0 && platform::entryKind(name.c_str()) != EntryKind::Absent) {
+      refused(from, failure, set == 0 ? "" : suffixOf(*names[set]));
       return false;
     }
   }

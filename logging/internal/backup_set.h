@@ -85,7 +85,14 @@ class BackupSet {
   const char* suffixOf(const Names& names) const noexcept {
     return compressedSuffix(&names == &packed_[1] ? kCodecs[1] : kCodecs[0]);
   }
-  // What number `n` holds: its plain file, or else a compressed one.
+  // Looks at every name of the set once, for a rotation: a listing of the
+  // directory, or a query per name if it cannot be listed (or is crowded).
+  void survey() noexcept;
+  // survey()'s visitor: notes the entry if it is one of the set's names.
+  static void noteEntry(void* set, const platform::NativeChar* name, std::size_t length,
+                        platform::EntryKind kind) noexcept;
+  // What number `n` held at the survey: its plain file, or else a compressed
+  // one.
   platform::EntryKind kindAt(int n) const noexcept;
   // Deletes the backups last modified before `cutoff` (seconds since the
   // epoch).
@@ -98,7 +105,8 @@ class BackupSet {
   std::uint64_t bytesAt(int n) const noexcept;
   // Moves the active file to ".1", or copies it there if it is pinned.
   bool moveActive(FileLocks& locks) noexcept;
-  // Renames file `from` to `from + 1`; true on success.
+  // Renames file `from` to `from + 1` (each name the survey found); true on
+  // success.
   bool shift(int from) noexcept;
   // Remembers where a rotation stopped, refused with `error` when moving
   // `from` (its plain file, or with `suffix` ".gz" or ".zst" a compressed one), and
@@ -109,8 +117,9 @@ class BackupSet {
   // to `last`, or `last` itself once its backup is deleted.
   int freeNumber(int last) noexcept;
   // The lowest number at which the plain or compressed name is neither
-  // absent nor a regular file (a directory, a link, a device), or 0.
-  int firstObstacle() const noexcept;
+  // absent nor a regular file (a directory, a link, a device), or 0; as the
+  // survey found them, or as the disk says now.
+  int firstObstacle(bool surveyed) const noexcept;
   // Prints, once per set, that number `n` holds such an entry.
   void reportObstacle(int n) noexcept;
 
@@ -123,6 +132,13 @@ class BackupSet {
   // sink; with compression only, the name each is made under.
   std::array<Names, kCodecCount> packed_;
   Names temps_;
+  // The directory and the file name of the active file, and the codecs'
+  // suffixes, as a survey compares names.
+  platform::NativeString dir_;
+  platform::NativeString stem_;
+  std::array<platform::NativeString, kCodecCount> suffixes_;
+  // What the last survey found, by the order of allNames() and by number.
+  std::array<std::vector<platform::EntryKind>, 1 + kCodecCount> kinds_;
   // A hint, checked against the disk before use: the backup number that an
   // interrupted rotation emptied and failed to fill, or kNone. While that
   // number is still free, a retry resumes there, so repeated failures never

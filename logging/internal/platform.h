@@ -372,6 +372,21 @@ struct EntryInfo {
 };
 EntryInfo entryInfo(const NativeChar* name) noexcept;
 
+// Calls `visit(context, name, length, kind)` for each entry of directory
+// `dir`, `kind` as entryKind would say it. A directory costs a few system
+// calls this way where a query per name costs one each. False if `dir`
+// could not be read to its end or holds more than `limit` entries: then
+// some entries may have been visited, and the caller asks name by name.
+using EntryVisitor = void (*)(void* context, const NativeChar* name, std::size_t length,
+                              EntryKind kind);
+bool listEntries(const NativeChar* dir, std::size_t limit, EntryVisitor visit,
+                 void* context) noexcept;
+
+// Whether two entry names of `length` characters name the same entry of one
+// directory, as its file system compares them: byte for byte on POSIX,
+// ignoring case on Windows.
+bool sameEntryName(const NativeChar* a, const NativeChar* b, std::size_t length) noexcept;
+
 // The identity of the entry `name` itself (a symbolic link is not
 // followed). False if there is none or the query failed.
 bool entryId(const NativeChar* name, FileId& out) noexcept;

@@ -1,4 +1,5 @@
 // POSIX bodies of the operating-system calls in platform.h.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -541,6 +542,39 @@ EntryInfo entryInfo(const NativeChar* name) noexcept {
   if (::lstat(name, &st) != 0) return {};
   if (!S_ISREG(st.st_mode)) return {EntryKind::Other, 0, 0};
   return {EntryKind::Regular, static_cast<std::uint64_t>(st.st_size), st.st_mtime};
+}
+
+bool listEntries(const NativeChar* dir, std::size_t limit, EntryVisitor visit,
+                 void* context) noexcept {
+  DIR* const stream = ::opendir(dir);
+  if (stream == nullptr) return false;
+  std::size_t seen = 0;
+  bool whole = false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      whole = errno == 0;
+      break;
+    }
+    if (++seen > limit) break;
+    EntryKind kind = entry->d_type == DT_REG ? EntryKind::Regular : EntryKind::Other;
+    if (entry->d_type == DT_UNKNOWN) {
+      // Some file systems leave the type to a query of its own.
+      struct stat st;
+      kind = ::fstatat(::dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0
+                 ? EntryKind::Absent
+             : S_ISREG(st.st_mode) ? EntryKind::Regular
+                                   : EntryKind::Other;
+    }
+    if (kind != EntryKind::Absent) visit(context, entry->d_name, std::strlen(entry->d_name), kind);
+  }
+  ::closedir(stream);
+  return whole;
+}
+
+bool sameEntryName(const NativeChar* a, const NativeChar* b, std::size_t length) noexcept {
+  return std::memcmp(a, b, length) == 0;
 }
 
 bool entryId(const NativeChar* name, FileId& out) noexcept {

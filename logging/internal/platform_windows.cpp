@@ -7,7 +7,9 @@
 #endif
 #include <windows.h>
 
+#include <cwchar>
 #include <cwctype>
+#include <string>
 
 #include "logging/internal/platform.h"
 
@@ -427,6 +429,43 @@ EntryInfo entryInfo(const NativeChar* name) noexcept {
   return {EntryKind::Regular,
           (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
           timeOf(data.ftLastWriteTime)};
+}
+
+bool listEntries(const NativeChar* dir, std::size_t limit, EntryVisitor visit,
+                 void* context) noexcept {
+  std::wstring pattern;
+  try {
+    pattern = dir;
+    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+    pattern += L'*';
+  } catch (...) {
+    return false;
+  }
+  WIN32_FIND_DATAW found;
+  const HANDLE search =
+      ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                         FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  const DWORD notRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  std::size_t seen = 0;
+  bool whole = false;
+  while (++seen <= limit) {
+    const EntryKind kind =
+        (found.dwFileAttributes & notRegular) == 0 ? EntryKind::Regular : EntryKind::Other;
+    visit(context, found.cFileName, std::wcslen(found.cFileName), kind);
+    if (!::FindNextFileW(search, &found)) {
+      whole = ::GetLastError() == ERROR_NO_MORE_FILES;
+      break;
+    }
+  }
+  ::FindClose(search);
+  return whole;
+}
+
+bool sameEntryName(const NativeChar* a, const NativeChar* b, std::size_t length) noexcept {
+  // NTFS compares names by their upper case, as CompareStringOrdinal does.
+  const int count = static_cast<int>(length);
+  return ::CompareStringOrdinal(a, count, b, count, TRUE) == CSTR_EQUAL;
 }
 
 bool entryId(const NativeChar* name, FileId& out) noexcept {
