@@ -152,7 +152,11 @@ TEST_F(RotationTest, TheSetIsFoundAlikeInAQuietAndInACrowdedDirectory) {
     const fs::path path = where / "app.log";
     writeFile(backup(path, 1), "b1");
     writeFile(fs::path(backup(path, 1).native() + fs::path(".gz").native()), "z1");
+#ifdef _WIN32
+    writeFile(where / "APP.LOG.2", "b2");  // The same name to Windows.
+#else
     writeFile(backup(path, 2), "b2");
+#endif
     fs::create_directories(backup(path, 4));
     const std::vector<std::string> lookalikes = {"app.log.01", "app.log.2.old", "app.log.3x",
                                                  "xapp.log.3"};

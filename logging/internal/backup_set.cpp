@@ -54,7 +54,7 @@ BackupSet::BackupSet(const fs::path& path, const RotationPolicy& policy) : polic
     }
   }
   const fs::path dir = anchored.parent_path();
-  dir_ = dir.empty() ? fs::path(".").native() : dir.native();
+  listing_ = platform::listingOf(dir.empty() ? fs::path(".").native() : dir.native());
   stem_ = anchored.filename().native();
   for (const CompressionCodec codec : kCodecs) {
     for (const char* c = compressedSuffix(codec); *c != '\0'; ++c) {
@@ -75,7 +75,7 @@ void BackupSet::survey() noexcept {
   // A directory crowded with other files costs more to list than the set's
   // names cost to query one by one.
   const std::size_t limit = 64 + 4 * kinds_.size() * kinds_[0].size();
-  if (platform::listEntries(dir_.c_str(), limit, &BackupSet::noteEntry, this)) return;
+  if (platform::listEntries(listing_.c_str(), limit, &BackupSet::noteEntry, this)) return;
   const auto names = allNames();
   for (std::size_t set = 0; set < names.size(); ++set) {
     for (int n = 1; n <= policy_.maxBackups; ++n) {

@@ -132,9 +132,9 @@ class BackupSet {
   // sink; with compression only, the name each is made under.
   std::array<Names, kCodecCount> packed_;
   Names temps_;
-  // The directory and the file name of the active file, and the codecs'
-  // suffixes, as a survey compares names.
-  platform::NativeString dir_;
+  // The active file's directory, as platform::listEntries() lists it, its
+  // file name and the codecs' suffixes, as a survey compares names.
+  platform::NativeString listing_;
   platform::NativeString stem_;
   std::array<platform::NativeString, kCodecCount> suffixes_;
   // What the last survey found, by the order of allNames() and by number.

@@ -372,14 +372,19 @@ struct EntryInfo {
 };
 EntryInfo entryInfo(const NativeChar* name) noexcept;
 
-// Calls `visit(context, name, length, kind)` for each entry of directory
-// `dir`, `kind` as entryKind would say it. A directory costs a few system
-// calls this way where a query per name costs one each. False if `dir`
-// could not be read to its end or holds more than `limit` entries: then
-// some entries may have been visited, and the caller asks name by name.
+// What listEntries() is given to list directory `dir`, made beforehand so
+// that a listing allocates nothing. May throw std::bad_alloc.
+NativeString listingOf(const NativeString& dir);
+
+// Calls `visit(context, name, length, kind)` for each entry of the directory
+// whose `listing` listingOf() made, `kind` as entryKind would say it: a
+// directory costs a few system calls this way where a query per name costs
+// one each. False if it could not be read to its end or holds more than
+// `limit` entries: then some entries may have been visited, and the caller
+// asks name by name.
 using EntryVisitor = void (*)(void* context, const NativeChar* name, std::size_t length,
                               EntryKind kind);
-bool listEntries(const NativeChar* dir, std::size_t limit, EntryVisitor visit,
+bool listEntries(const NativeChar* listing, std::size_t limit, EntryVisitor visit,
                  void* context) noexcept;
 
 // Whether two entry names of `length` characters name the same entry of one

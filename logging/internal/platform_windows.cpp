@@ -9,7 +9,6 @@
 
 #include <cwchar>
 #include <cwctype>
-#include <string>
 
 #include "logging/internal/platform.h"
 
@@ -431,20 +430,17 @@ EntryInfo entryInfo(const NativeChar* name) noexcept {
           timeOf(data.ftLastWriteTime)};
 }
 
-bool listEntries(const NativeChar* dir, std::size_t limit, EntryVisitor visit,
+NativeString listingOf(const NativeString& dir) {
+  NativeString pattern = dir;
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+  return pattern + L'*';
+}
+
+bool listEntries(const NativeChar* listing, std::size_t limit, EntryVisitor visit,
                  void* context) noexcept {
-  std::wstring pattern;
-  try {
-    pattern = dir;
-    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
-    pattern += L'*';
-  } catch (...) {
-    return false;
-  }
   WIN32_FIND_DATAW found;
-  const HANDLE search =
-      ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                         FIND_FIRST_EX_LARGE_FETCH);
+  const HANDLE search = ::FindFirstFileExW(listing, FindExInfoBasic, &found, FindExSearchNameMatch,
+                                           nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) return false;
   const DWORD notRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   std::size_t seen = 0;
