@@ -278,7 +278,9 @@ TEST_F(AsyncFileLogSinkTest, AFullQueueDropsOrWaitsAndLinesKeepTheirCallTime) {
 
 // The bound holds for all threads' queues together: while the file takes
 // nothing, four threads get maxQueuedBytes of messages in between them
-// (the line being written counts), and the rest is dropped.
+// (the line being written counts, and so do the lines of threads that
+// wrote one and idle), and the rest is dropped. Room the idle threads set
+// aside for their next lines goes to the others.
 TEST_F(AsyncFileLogSinkTest, TheBoundCoversTheQueuesOfAllThreads) {
   const fs::path path = dir() / "bound.fifo";
   StuckFifo fifo(path);
@@ -288,15 +290,28 @@ TEST_F(AsyncFileLogSinkTest, TheBoundCoversTheQueuesOfAllThreads) {
   AsyncFileLogSink sink(path, {}, options);
   sink.write(LogLevel::Info, std::string(100, 'b'));  // Blocks the sink's thread.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::promise<void> end;
+  const std::shared_future<void> ended = end.get_future().share();
   std::vector<std::thread> threads;
-  threads.reserve(4);
+  threads.reserve(6);
+  std::atomic<int> idle{0};
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      sink.write(LogLevel::Info, std::string(100, 'i'));
+      ++idle;
+      ended.wait();
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return idle == 2; }));
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 20; ++i) sink.write(LogLevel::Info, std::string(100, 'q'));
     });
   }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(sink.dropped(), 71u);
+  for (std::size_t t = 2; t < threads.size(); ++t) threads[t].join();
+  end.set_value();
+  for (std::size_t t = 0; t < 2; ++t) threads[t].join();
+  EXPECT_EQ(sink.dropped(), 73u);
   std::string got;
   ASSERT_TRUE(eventually([&] {
     got += fifo.drain();

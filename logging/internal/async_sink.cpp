@@ -46,6 +46,13 @@ constexpr std::size_t kMinRingBytes = 4 * 1024;
 constexpr std::size_t kMaxRingBytes = 512 * 1024;
 // Tries of a writer that finds the queue full before it sleeps.
 constexpr int kFullSpins = 50;
+// Room a thread's ring takes from the bound at once, to queue that much
+// without touching the shared count: a sixteenth of the bound, as far as
+// 16 KiB (some 160 lines of 100 bytes).
+constexpr std::size_t kMaxCreditBytes = 16 * 1024;
+// Times a writer that finds the bound reached takes credit back and tries
+// again before it calls the queue full.
+constexpr int kReclaimRounds = 4;
 
 std::size_t ringBytesFor(std::size_t maxQueued) {
   std::size_t bytes = kMinRingBytes;
@@ -102,6 +109,7 @@ AsyncSink::AsyncSink(std::filesystem::path path, const RotationPolicy& policy,
       id_(nextSinkId.fetch_add(1)),
       ringBytes_(ringBytesFor(options.maxQueuedBytes)),
       wakeBytes_(std::max<std::size_t>(1, std::min(kWakeBytes, options.maxQueuedBytes / 4))),
+      creditBytes_(std::min(kMaxCreditBytes, options.maxQueuedBytes / 16)),
       sharedRing_(std::make_shared<ThreadRing>(ringBytes_)),
       rings_({sharedRing_}),
       thread_([this] { run(); }) {
@@ -194,12 +202,12 @@ void AsyncSink::write(LogLevel level, std::string_view message) {
     return;
   }
   ThreadRing& ring = ringOfThisThread();
-  std::size_t queued = 0;
-  const Queued result = tryQueue(ring, stamp, level, message, queued);
+  bool much = false;
+  const Queued result = tryQueue(ring, stamp, level, message, much);
   if (result == Queued::Done) {
     // The thread sleeps or dozes: it is woken for this line if it is the
     // first, or if there is much to write.
-    if (state_.load() != kBusy) wake(queued >= wakeBytes_ || ring.halfFull());
+    if (state_.load() != kBusy) wake(much || ring.halfFull());
   } else if (result == Queued::Full) {
     queueWhenFull(ring, stamp, level, message);
   }
@@ -208,30 +216,62 @@ void AsyncSink::write(LogLevel level, std::string_view message) {
 }
 
 AsyncSink::Queued AsyncSink::tryQueue(ThreadRing& ring, std::uint64_t stamp, LogLevel level,
-                                      std::string_view message, std::size_t& queuedAfter) noexcept {
+                                      std::string_view message, bool& much) noexcept {
   const std::size_t bytes = cost(message);
-  // A message larger than the whole bound goes in alone.
-  const std::size_t before = queuedBytes_.fetch_add(bytes);
-  if (before > 0 && before + bytes > options_.maxQueuedBytes) {
-    queuedBytes_.fetch_sub(bytes);
+  const bool shared = &ring == sharedRing_.get();
+  if ((shared || !ring.takeCredit(bytes)) && !reserve(ring, bytes, !shared, much)) {
     return Queued::Full;
   }
   ThreadRing::Push pushed;
-  if (&ring == sharedRing_.get()) {
+  if (shared) {
     // Stamped under the lock, so that this ring's stamps never go back.
     const std::lock_guard<std::mutex> lock(sharedMutex_);
     pushed = ring.push(readStampCounter(), level, message);
   } else {
     pushed = ring.push(stamp, level, message);
   }
-  if (pushed == ThreadRing::Push::Done) {
-    queuedAfter = before + bytes;
-    return Queued::Done;
+  if (pushed == ThreadRing::Push::Done) return Queued::Done;
+  if (shared) {
+    queuedBytes_.fetch_sub(bytes);
+  } else {
+    ring.addCredit(bytes);
   }
-  queuedBytes_.fetch_sub(bytes);
   if (pushed == ThreadRing::Push::Full) return Queued::Full;
   dropped_.fetch_add(1, std::memory_order_relaxed);
   return Queued::Dropped;
+}
+
+bool AsyncSink::reserve(ThreadRing& ring, std::size_t bytes, bool withCredit, bool& much) noexcept {
+  const std::size_t bound = options_.maxQueuedBytes;
+  for (int round = 0;; ++round) {
+    std::size_t before = queuedBytes_.load();
+    // A message larger than the whole bound goes in alone.
+    while (before == 0 || before + bytes <= bound) {
+      // Credit only from the lower half of the bound: what idle threads
+      // hold never keeps a full queue from its room for long.
+      const std::size_t credit =
+          withCredit && before + bytes + creditBytes_ <= bound / 2 ? creditBytes_ : 0;
+      if (queuedBytes_.compare_exchange_weak(before, before + bytes + credit)) {
+        if (credit > 0) ring.addCredit(credit);
+        much = before + bytes >= wakeBytes_;
+        return true;
+      }
+    }
+    // The bound is reached, counting what rings hold in credit: that room
+    // is taken back and tried again, while there is any (another writer
+    // may take some meanwhile, a few times at most).
+    if (round == kReclaimRounds || reclaimCredit() == 0) return false;
+  }
+}
+
+std::size_t AsyncSink::reclaimCredit() noexcept {
+  std::size_t bytes = 0;
+  {
+    const std::lock_guard<std::mutex> lock(ringsMutex_);
+    for (const auto& ring : rings_) bytes += ring->reclaimCredit();
+  }
+  queuedBytes_.fetch_sub(bytes);
+  return bytes;
 }
 
 void AsyncSink::queueWhenFull(ThreadRing& ring, std::uint64_t stamp, LogLevel level,
@@ -243,8 +283,8 @@ void AsyncSink::queueWhenFull(ThreadRing& ring, std::uint64_t stamp, LogLevel le
   // The line keeps the stamp of its call.
   for (int tries = 0;; ++tries) {
     const std::uint64_t seen = progress_.load();
-    std::size_t queued = 0;
-    if (tryQueue(ring, stamp, level, message, queued) != Queued::Full) return;
+    bool much = false;
+    if (tryQueue(ring, stamp, level, message, much) != Queued::Full) return;
     if (tries < kFullSpins) {
       wake(true);
       std::this_thread::yield();

@@ -30,8 +30,10 @@ namespace velmor::common::internal {
 // A writer stamps its line with the CPU's counter and copies it into its own
 // thread's ring (made on its first line, found again through a thread-local
 // table): no lock, no system call, unless the queue is full or the sink's
-// thread sleeps. One atomic counter of queued bytes, shared by all rings,
-// keeps maxQueuedBytes. The sink's thread takes what the rings published,
+// thread sleeps. One atomic count of the bytes queued or set aside, shared
+// by all rings, keeps maxQueuedBytes; each ring takes its room from it some
+// lines at a time (its credit), so that a writer's common path writes no
+// line that another thread writes. The sink's thread takes what the rings published,
 // merges it by stamp, converts the stamps into wall time, and hands the
 // lines to the file in pieces, giving each piece's room back as it goes.
 class AsyncSink {
@@ -62,9 +64,16 @@ class AsyncSink {
   struct Run;
   enum class Queued { Done, Full, Dropped };
   // Reserves the bytes and pushes into `ring` (under sharedMutex_ if it is
-  // the shared ring); Full leaves nothing reserved.
+  // the shared ring); Full leaves nothing reserved. `much`: much is queued,
+  // worth waking the thread for (known when the shared count was read).
   Queued tryQueue(ThreadRing& ring, std::uint64_t stamp, LogLevel level, std::string_view message,
-                  std::size_t& queuedAfter) noexcept;
+                  bool& much) noexcept;
+  // Takes `bytes` from the shared count, and credit for `ring` if
+  // `withCredit` and the count is low; false if the bound leaves no room,
+  // even once every ring's credit is taken back.
+  bool reserve(ThreadRing& ring, std::size_t bytes, bool withCredit, bool& much) noexcept;
+  // Takes every ring's credit back into the shared count; returns how much.
+  std::size_t reclaimCredit() noexcept;
   // A full queue: drops (Drop) or waits for room and queues (Block).
   void queueWhenFull(ThreadRing& ring, std::uint64_t stamp, LogLevel level,
                      std::string_view message);
@@ -83,6 +92,9 @@ class AsyncSink {
   // nothing queued, for the next line (Asleep).
   void waitForWork();
   bool somethingUrgent() const noexcept;
+  // Whether nothing is queued, nor about to be pushed (the sleep's check):
+  // takes every ring's credit back first.
+  bool nothingQueued() noexcept;
   // Takes what the rings published, merges it by stamp and writes it;
   // returns how many lines it took.
   std::size_t drainOnce();
@@ -130,11 +142,14 @@ class AsyncSink {
   const std::optional<LogLevel> syncFrom_;
   const std::uint64_t id_;  // Never reused: a thread's table finds its rings by it.
   const std::size_t ringBytes_;
-  const std::size_t wakeBytes_;  // A write wakes a dozing thread once this much is queued.
+  const std::size_t wakeBytes_;    // A write wakes a dozing thread once this much is queued.
+  const std::size_t creditBytes_;  // What a ring takes from the bound ahead, at once.
   std::atomic<std::uint64_t> dropped_{0};
 
-  // Message bytes in all rings together, reserved before a push, given back
-  // once written.
+  // Message bytes in all rings together, reserved before a push (from a
+  // ring's credit, or here), given back once written; and the rings'
+  // credit, given back when it is taken back. Never above maxQueuedBytes,
+  // but for a message larger than it, alone.
   std::atomic<std::size_t> queuedBytes_{0};
 
   // For threads that have no ring of their own (one that could not be

@@ -24,8 +24,20 @@ constexpr std::size_t kMaxTake = 8192;
 }  // namespace
 
 bool AsyncSink::somethingUrgent() const noexcept {
-  return stopping_.load() || waiters_.load() > 0 || queuedBytes_.load() >= wakeBytes_ ||
-         !ownLines_.empty();
+  if (stopping_.load() || waiters_.load() > 0 || !ownLines_.empty()) return true;
+  // The rings' bytes, headers included: the shared count holds credit too.
+  std::uint64_t queued = 0;
+  for (const auto& ring : drainRings_) queued += ring->published() - ring->released();
+  return queued >= wakeBytes_;
+}
+
+bool AsyncSink::nothingQueued() noexcept {
+  // With the credit back, the count is the bytes of lines queued: those
+  // whose writers took their room before this, whether or not they have
+  // pushed them yet. A writer after it finds no credit and counts its
+  // bytes in the shared count before it reads the state.
+  reclaimCredit();
+  return queuedBytes_.load() == 0;
 }
 
 void AsyncSink::drainUntilStopped() {
@@ -34,7 +46,7 @@ void AsyncSink::drainUntilStopped() {
   bool loaded = false;
   for (;;) {
     if (!loaded && !somethingUrgent()) {
-      if (unsynced_ && queuedBytes_.load() == 0) {
+      if (unsynced_ && allWritten()) {
         // The burst is over: its last lines are synced before the wait.
         syncAfterWrite(true);
         continue;
@@ -68,8 +80,8 @@ void AsyncSink::waitForWork() {
   // the count is read, and a writer counts its bytes before it reads the
   // state: one of the two sees the other.
   int dozing = kDozing;
-  if (!stopping_.load() && state_.compare_exchange_strong(dozing, kAsleep) &&
-      queuedBytes_.load() == 0 && !somethingUrgent()) {
+  if (!stopping_.load() && state_.compare_exchange_strong(dozing, kAsleep) && nothingQueued() &&
+      !somethingUrgent()) {
     work_.wait(lock, woken);
   }
   state_.store(kBusy);
@@ -237,7 +249,15 @@ void AsyncSink::refreshRings() {
   const bool reclaim = std::any_of(drainRings_.begin(), drainRings_.end(), ended);
   if (version == drainVersion_ && !reclaim) return;
   const std::lock_guard<std::mutex> lock(ringsMutex_);
-  if (reclaim) rings_.erase(std::remove_if(rings_.begin(), rings_.end(), ended), rings_.end());
+  if (reclaim) {
+    // An ended ring's credit goes back to the others.
+    const auto gone = std::stable_partition(rings_.begin(), rings_.end(),
+                                            [&](const auto& ring) { return !ended(ring); });
+    std::size_t credit = 0;
+    for (auto ring = gone; ring != rings_.end(); ++ring) credit += (*ring)->reclaimCredit();
+    queuedBytes_.fetch_sub(credit);
+    rings_.erase(gone, rings_.end());
+  }
   drainRings_ = rings_;
   drainVersion_ = version;
 }

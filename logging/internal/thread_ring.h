@@ -42,6 +42,30 @@ class ThreadRing {
     return head_.load(std::memory_order_relaxed) - cachedTail_ > capacity_ / 2;
   }
 
+  // Room of the sink's bound set aside for this ring's producer, so that
+  // its common path touches no line another thread writes. Taken and
+  // added by the producer; taken back whole by anyone (a writer that finds
+  // the bound reached, or the sink once the producer ended).
+  bool takeCredit(std::size_t bytes) noexcept {
+    const auto wanted = static_cast<std::int64_t>(bytes);
+    if (credit_.load(std::memory_order_relaxed) < wanted) return false;
+    // A taker between the load and here may have left less.
+    if (credit_.fetch_sub(wanted) >= wanted) return true;
+    credit_.fetch_add(wanted);
+    return false;
+  }
+  void addCredit(std::size_t bytes) noexcept {
+    credit_.fetch_add(static_cast<std::int64_t>(bytes));
+  }
+  // The credit left, now zero. A producer that is between its two steps of
+  // a failed take holds it below zero for a moment: that part stays.
+  std::size_t reclaimCredit() noexcept {
+    std::int64_t left = credit_.load();
+    while (left > 0 && !credit_.compare_exchange_weak(left, 0)) {
+    }
+    return left > 0 ? static_cast<std::size_t>(left) : 0;
+  }
+
   struct Item {
     std::uint64_t stamp;
     LogLevel level;
@@ -85,6 +109,9 @@ class ThreadRing {
   std::uint64_t cachedTail_ = 0;
   // Heap copies not yet freed: release() looks for them only then.
   std::atomic<std::uint64_t> heapCopies_{0};
+  // The producer's alone but when credit is taken back: the consumer's
+  // reads of the line above do not stall its updates.
+  alignas(64) std::atomic<std::int64_t> credit_{0};
   // The consumer's line.
   alignas(64) std::atomic<std::uint64_t> tail_{0};
 };
