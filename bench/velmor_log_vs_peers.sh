@@ -34,7 +34,7 @@ once() {
   [ "$1" = svlogd ] && printf 's5242880\nn5\n' >"$work/out/config"
   local start
   start=$(date +%s%N)
-  cat "$work/input" | /usr/bin/time -f '%M' -o "$work/time" "$@"
+  cat "${input:-$work/input}" | /usr/bin/time -f '%M' -o "$work/time" "$@"
   ms=$((($(date +%s%N) - start) / 1000))
   rss=$(cat "$work/time")
 }
@@ -44,7 +44,8 @@ once() {
 # best time and the largest memory of each are shown.
 row() {
   awk -v name="$1" -v us="$2" -v rss="$3" -v n="$lines" \
-    'BEGIN { s = us / 1e6; printf "| %-26s | %8.3f | %12.0f | %8.1f |\n", name, s, n / s, rss / 1024 }'
+    'BEGIN { s = us / 1e6; printf "| %-26s | %8.3f | %12.0f | %8s |\n", name, s, n / s,
+                   rss == "" ? "-" : sprintf("%.1f", rss / 1024) }'
 }
 declare -a names commands
 add() { command -v "${2%% *}" >/dev/null && { names+=("$1"); commands+=("$2"); } || true; }
@@ -72,6 +73,24 @@ echo "|---|---:|---:|---:|"
 for i in "${!names[@]}"; do row "${names[$i]}" "${best[$i]}" "${most[$i]}"; done
 once "$build/bench/per_line_log" "$work/out/app.log"
 row "per-line FileLogSink::write (1 run)" "$ms" "$rss"
+
+# rotatelogs on the same bytes velmor-log writes: each line already carries
+# a stamp of velmor-log's length. Taken in turns with velmor-log again.
+if command -v rotatelogs >/dev/null; then
+  sed 's/^/[12:00:00.000] [INFO] /' "$work/input" >"$work/stamped"
+  vbest="" rbest=""
+  for ((round = 0; round < rounds; round++)); do
+    once $vlog "$work/out/app.log"
+    if [ -z "$vbest" ] || [ "$ms" -lt "$vbest" ]; then vbest=$ms; fi
+    input=$work/stamped once rotatelogs -n 5 "$work/out/app.log" 5M
+    if [ -z "$rbest" ] || [ "$ms" -lt "$rbest" ]; then rbest=$ms; fi
+  done
+  echo
+  echo "The same bytes out ($(wc -c <"$work/stamped") bytes, the stamps in rotatelogs' input):"
+  row "velmor-log" "$vbest" ""
+  row "rotatelogs, input stamped" "$rbest" ""
+  rm -f "$work/stamped"
+fi
 
 head -c 100000000 /dev/zero | tr '\0' 'x' >"$work/input"
 lines=1
