@@ -202,12 +202,13 @@ void AsyncSink::write(LogLevel level, std::string_view message) {
     return;
   }
   ThreadRing& ring = ringOfThisThread();
-  bool much = false;
-  const Queued result = tryQueue(ring, stamp, level, message, much);
+  const Queued result = tryQueue(ring, stamp, level, message);
   if (result == Queued::Done) {
     // The thread sleeps or dozes: it is woken for this line if it is the
-    // first, or if there is much to write.
-    if (state_.load() != kBusy) wake(much || ring.halfFull());
+    // first, or if this ring fills. (A dozing thread looks at the rings
+    // itself: a wake-up would cost this call a system call, and, on a busy
+    // machine, the woken thread's time slice.)
+    if (state_.load() != kBusy) wake(ring.halfFull());
   } else if (result == Queued::Full) {
     queueWhenFull(ring, stamp, level, message);
   }
@@ -216,10 +217,10 @@ void AsyncSink::write(LogLevel level, std::string_view message) {
 }
 
 AsyncSink::Queued AsyncSink::tryQueue(ThreadRing& ring, std::uint64_t stamp, LogLevel level,
-                                      std::string_view message, bool& much) noexcept {
+                                      std::string_view message) noexcept {
   const std::size_t bytes = cost(message);
   const bool shared = &ring == sharedRing_.get();
-  if ((shared || !ring.takeCredit(bytes)) && !reserve(ring, bytes, !shared, much)) {
+  if ((shared || !ring.takeCredit(bytes)) && !reserve(ring, bytes, !shared)) {
     return Queued::Full;
   }
   ThreadRing::Push pushed;
@@ -241,7 +242,7 @@ AsyncSink::Queued AsyncSink::tryQueue(ThreadRing& ring, std::uint64_t stamp, Log
   return Queued::Dropped;
 }
 
-bool AsyncSink::reserve(ThreadRing& ring, std::size_t bytes, bool withCredit, bool& much) noexcept {
+bool AsyncSink::reserve(ThreadRing& ring, std::size_t bytes, bool withCredit) noexcept {
   const std::size_t bound = options_.maxQueuedBytes;
   for (int round = 0;; ++round) {
     std::size_t before = queuedBytes_.load();
@@ -253,7 +254,6 @@ bool AsyncSink::reserve(ThreadRing& ring, std::size_t bytes, bool withCredit, bo
           withCredit && before + bytes + creditBytes_ <= bound / 2 ? creditBytes_ : 0;
       if (queuedBytes_.compare_exchange_weak(before, before + bytes + credit)) {
         if (credit > 0) ring.addCredit(credit);
-        much = before + bytes >= wakeBytes_;
         return true;
       }
     }
@@ -283,8 +283,7 @@ void AsyncSink::queueWhenFull(ThreadRing& ring, std::uint64_t stamp, LogLevel le
   // The line keeps the stamp of its call.
   for (int tries = 0;; ++tries) {
     const std::uint64_t seen = progress_.load();
-    bool much = false;
-    if (tryQueue(ring, stamp, level, message, much) != Queued::Full) return;
+    if (tryQueue(ring, stamp, level, message) != Queued::Full) return;
     if (tries < kFullSpins) {
       wake(true);
       std::this_thread::yield();

@@ -64,14 +64,13 @@ class AsyncSink {
   struct Run;
   enum class Queued { Done, Full, Dropped };
   // Reserves the bytes and pushes into `ring` (under sharedMutex_ if it is
-  // the shared ring); Full leaves nothing reserved. `much`: much is queued,
-  // worth waking the thread for (known when the shared count was read).
-  Queued tryQueue(ThreadRing& ring, std::uint64_t stamp, LogLevel level, std::string_view message,
-                  bool& much) noexcept;
+  // the shared ring); Full leaves nothing reserved.
+  Queued tryQueue(ThreadRing& ring, std::uint64_t stamp, LogLevel level,
+                  std::string_view message) noexcept;
   // Takes `bytes` from the shared count, and credit for `ring` if
   // `withCredit` and the count is low; false if the bound leaves no room,
   // even once every ring's credit is taken back.
-  bool reserve(ThreadRing& ring, std::size_t bytes, bool withCredit, bool& much) noexcept;
+  bool reserve(ThreadRing& ring, std::size_t bytes, bool withCredit) noexcept;
   // Takes every ring's credit back into the shared count; returns how much.
   std::size_t reclaimCredit() noexcept;
   // A full queue: drops (Drop) or waits for room and queues (Block).
@@ -142,7 +141,7 @@ class AsyncSink {
   const std::optional<LogLevel> syncFrom_;
   const std::uint64_t id_;  // Never reused: a thread's table finds its rings by it.
   const std::size_t ringBytes_;
-  const std::size_t wakeBytes_;    // A write wakes a dozing thread once this much is queued.
+  const std::size_t wakeBytes_;    // A dozing thread goes to work once this much is queued.
   const std::size_t creditBytes_;  // What a ring takes from the bound ahead, at once.
   std::atomic<std::uint64_t> dropped_{0};
 
@@ -163,8 +162,9 @@ class AsyncSink {
   std::atomic<std::uint64_t> ringsVersion_{0};
 
   // What the thread does: writes (Busy), waits up to maxDelay for more
-  // lines (Dozing: only a large queue, a flush, a full queue or the end wake
-  // it), or waits for the next line (Asleep: any write wakes it).
+  // lines (Dozing: it looks at the rings every millisecond, and only a
+  // flush, a half-full ring, a full queue or the end wake it), or waits for
+  // the next line (Asleep: any write wakes it).
   enum ThreadState : int { kBusy, kDozing, kAsleep };
   std::atomic<int> state_{kBusy};
   std::mutex wakeMutex_;

@@ -18,6 +18,8 @@ constexpr std::chrono::seconds kLateStampSlack{1};
 // costs some ten system calls (the file is opened, locked and checked every
 // time, as other processes may rotate it): smaller pieces cost throughput.
 constexpr std::size_t kPieceLines = 2048;
+// How often a dozing thread looks at the rings for a large queue.
+constexpr std::chrono::milliseconds kDozeLook{1};
 // Lines taken at once, at most: what the thread holds beside the rings.
 constexpr std::size_t kMaxTake = 8192;
 
@@ -72,10 +74,18 @@ void AsyncSink::waitForWork() {
   const auto woken = [&] { return state_.load() == kBusy || stopping_.load(); };
   // A few lines wait for more: large appends cost a fraction of small ones,
   // and a thread that came back for every line would take the rings' cache
-  // lines from the writers all the time. For maxDelay only a large queue,
-  // a flush, a full queue or the end wake it (writes cost no wake-up).
+  // lines from the writers all the time. For maxDelay the thread looks at
+  // the rings now and then, and goes to work once much is queued: writers
+  // wake it only for a flush, a ring half full, a full queue or the end.
   state_.store(kDozing);
-  if (!somethingUrgent()) work_.wait_for(lock, options_.maxDelay, woken);
+  const auto until = std::chrono::steady_clock::now() + options_.maxDelay;
+  for (auto now = std::chrono::steady_clock::now(); now < until && !somethingUrgent();
+       now = std::chrono::steady_clock::now()) {
+    if (work_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kDozeLook, until - now),
+                       woken)) {
+      break;
+    }
+  }
   // Then, with nothing queued, any write wakes it. The state is set before
   // the count is read, and a writer counts its bytes before it reads the
   // state: one of the two sees the other.
