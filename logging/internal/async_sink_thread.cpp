@@ -177,8 +177,13 @@ void AsyncSink::take() {
     bool open = true;
     while (open && run.stamp <= until && records_.size() < kMaxTake) {
       const ThreadRing::Item item = run.ring->next(run.pos);
-      records_.push_back(LogRecord{item.level, item.message, shownTime(item.stamp)});
-      origins_.push_back(Origin{run.ring, run.pos, cost(item.message)});
+      // Built in place: a temporary copied in costs more than the rest of
+      // the loop (its stores are read back wider than they were written).
+      records_.emplace_back(item.level, item.message, shownTime(item.stamp));
+      Origin& origin = origins_.emplace_back();
+      origin.ring = run.ring;
+      origin.end = run.pos;
+      origin.cost = cost(item.message);
       open = openRun(run, cut);
     }
     if (open) {
