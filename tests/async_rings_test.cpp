@@ -65,7 +65,8 @@ using AsyncRingsTest = TempDirTest;
 
 // Thousands of short-lived threads, a line each: every line is written, and
 // each thread's ring is freed once its lines are, so that the sink holds no
-// more rings than there are threads alive.
+// more rings than there are threads alive; the room their rings set aside
+// goes back to the bound.
 TEST_F(AsyncRingsTest, TheRingsOfEndedThreadsAreWrittenAndFreed) {
   const auto path = dir() / "short.log";
   AsyncSink sink(path, {}, {});
@@ -87,6 +88,7 @@ TEST_F(AsyncRingsTest, TheRingsOfEndedThreadsAreWrittenAndFreed) {
   sink.write(LogLevel::Info, "one more");
   sink.flush();
   EXPECT_LE(sink.ringsHeld(), 2u) << "the shared ring and this thread's";
+  EXPECT_LE(sink.bytesCounted(), 16u * 1024) << "this thread's credit at most";
 }
 
 }  // namespace

@@ -59,6 +59,8 @@ class AsyncSink {
   // The rings registered now, the shared one included (for tests: the
   // rings of ended threads go once their lines are written).
   std::size_t ringsHeld();
+  // The shared count (for tests): bytes queued, and the rings' credit.
+  std::size_t bytesCounted() const noexcept { return queuedBytes_.load(); }
 
  private:
   struct Run;
